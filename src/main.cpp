@@ -104,8 +104,9 @@ int main(int argc, char *argv[])
 	}
 
 	// The index goes out in large blocks; stdout is closed below, before
-	// this buffer goes out of scope.
-	char out[64 * 1024];
+	// this buffer goes out of scope. A larger one grows the stack past the
+	// pages a process starts with, and memory with the size of the journal.
+	char out[32 * 1024];
 	if (!isatty(STDOUT_FILENO))
 		setvbuf(stdout, out, _IOFBF, sizeof out);
 
