@@ -14,9 +14,10 @@ constexpr size_t LINK_SIZE = 2 + 3 * NAME_SIZE + 1 + 10 + 2 + (LINE_SIZE - 2) + 
 // ".gmi"), or nullptr.
 const char *validate_name(const char *name);
 
-// Writes to link the index line for the entry called name whose file begins
-// with the n bytes of head (n < LINE_SIZE), and returns its length; returns 0
-// when head does not start with a heading or name is longer than NAME_SIZE.
+// Writes to link the index line for the entry called name, a name that
+// validate_name accepted, whose file begins with the n bytes of head
+// (n < LINE_SIZE), and returns its length; returns 0 when head does not start
+// with a heading or name is longer than NAME_SIZE.
 size_t format_link(char *link, const char *name, const char *head, size_t n);
 
 // Copies name into shown with every control byte replaced by "?", so that it
