@@ -77,6 +77,7 @@ size_t format_link(char *link, const char *name, const char *head, size_t n)
 	if (end)
 		line = end - title;
 	size_t len = strnlen(title, line);
+	// A heading that fills the buffer was cut there, maybe inside a character.
 	if (!end && len == line && n == LINE_SIZE - 1)
 		len = trim_partial_utf8(title, len);
 
