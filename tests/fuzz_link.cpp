@@ -83,6 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	size_t len = format_link(link, name, head, n);
 	if (!validate_name(name))
 		return 0;  // never given to format_link by the program
+
+	char shown[NAME_SIZE + 1];
+	show_name(shown, name);
+	check(strlen(shown) == name_len);
+	for (size_t i = 0; i < name_len; i++)
+		check((unsigned char)shown[i] >= 0x20 && shown[i] != 0x7F &&
+		      (shown[i] == name[i] || shown[i] == '?'));
 	if (n == 0 || head[0] != '#') {
 		check(len == 0);
 		return 0;
@@ -102,28 +109,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	size_t title = link + len - 1 - p;
 	check(title <= n - 1 && memcmp(p, head + 1, title) == 0);
 	check(memchr(p, '\0', title) == nullptr);
+	const unsigned char *heading = (const unsigned char *)head + 1;
 	size_t line = n - 1;
-	if (const void *end = memchr(head + 1, '\n', n - 1))
-		line = (const char *)end - (head + 1);
+	if (const void *end = memchr(heading, '\n', n - 1))
+		line = (const unsigned char *)end - heading;
 	size_t text = strnlen(head + 1, line);
 	if (text < line || n < LINE_SIZE - 1 || line < n - 1)
 		check(title == text);
 	else if (title == text)
-		check(!ends_mid_character((const unsigned char *)head + 1, text));
+		check(!ends_mid_character(heading, text));
 	else {
 		// Only a character the buffer cut short is dropped.
-		const unsigned char *cut = (const unsigned char *)head + 1 + title;
-		check(text - title <= 3 && ends_mid_character(cut - title, text));
+		const unsigned char *cut = heading + title;
+		check(text - title <= 3 && ends_mid_character(heading, text));
 		check((cut[0] & 0xC0) == 0xC0);
 		for (size_t i = 1; i < text - title; i++)
 			check((cut[i] & 0xC0) == 0x80);
 	}
-
-	char shown[NAME_SIZE + 1];
-	show_name(shown, name);
-	check(strlen(shown) == name_len);
-	for (size_t i = 0; i < name_len; i++)
-		check((unsigned char)shown[i] >= 0x20 && shown[i] != 0x7F &&
-		      (shown[i] == name[i] || shown[i] == '?'));
 	return 0;
 }
