@@ -19,27 +19,56 @@ const char *validate_name(const char *name)
 
 // RFC 3986 unreserved and sub-delims, and "@"; ":" is left out because it
 // may not stand in the first segment of a relative reference.
-static bool is_plain(unsigned char c)
-{
-	return isalnum(c) || (c != 0 && strchr("-._~!$&'()*+,;=@", c));
-}
+static const char PLAIN[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+			    "0123456789-._~!$&'()*+,;=@";
 
-static size_t encode_target(char *out, const char *name)
+static void write_target(FILE *out, const char *name)
 {
 	static const char hex[] = "0123456789ABCDEF";
-	char *p = out;
 
-	for (; *name; name++) {
-		unsigned char c = *name;
-		if (is_plain(c)) {
-			*p++ = c;
-		} else {
-			*p++ = '%';
-			*p++ = hex[c >> 4];
-			*p++ = hex[c & 15];
-		}
+	for (;;) {
+		size_t plain = strspn(name, PLAIN);
+		fwrite(name, 1, plain, out);
+		name += plain;
+		if (!*name)
+			return;
+		unsigned char c = *name++;
+		char escape[3] = {'%', hex[c >> 4], hex[c & 15]};
+		fwrite(escape, 1, 3, out);
 	}
-	return p - out;
+}
+
+// For a byte that leads a well-formed UTF-8 sequence, returns the sequence's
+// length and sets the range its second byte must lie in; returns 0 for any
+// other byte. The ranges rule out overlong forms, surrogates and code points
+// past U+10FFFF (Unicode's table of well-formed byte sequences).
+static size_t read_lead(unsigned char c, unsigned char *lo, unsigned char *hi)
+{
+	*lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+	*hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+	return c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 :
+	       c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+}
+
+static bool is_continuation(unsigned char c)
+{
+	return (c & 0xC0) == 0x80;
+}
+
+// Length of the well-formed UTF-8 sequence at the start of the NUL-ended s,
+// or 0 when none starts there.
+static size_t measure_utf8(const unsigned char *s)
+{
+	if (*s < 0x80)
+		return 1;
+	unsigned char lo, hi;
+	size_t len = read_lead(s[0], &lo, &hi);
+	if (len == 0 || s[1] < lo || s[1] > hi)
+		return 0;
+	for (size_t i = 2; i < len; i++)
+		if (!is_continuation(s[i]))
+			return 0;
+	return len;
 }
 
 // Length of s[0, n) without a trailing UTF-8 sequence that the line buffer
@@ -47,29 +76,24 @@ static size_t encode_target(char *out, const char *name)
 static size_t trim_partial_utf8(const char *s, size_t n)
 {
 	size_t lead = n;
-	while (lead > 0 && n - lead < 3 && ((unsigned char)s[lead - 1] & 0xC0) == 0x80)
+	while (lead > 0 && n - lead < 3 && is_continuation(s[lead - 1]))
 		lead--;
 	if (lead == 0)
 		return n;
-	unsigned char c = s[--lead];
-	size_t want = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 :
-		      c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+	unsigned char lo, hi;
+	size_t want = read_lead(s[--lead], &lo, &hi);
 	size_t have = n - lead;
 	if (want == 0 || have >= want)
 		return n;
-	if (have > 1) {
-		unsigned char d = s[lead + 1];
-		if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) ||
-		    (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F))
-			return n;
-	}
+	if (have > 1 && ((unsigned char)s[lead + 1] < lo || (unsigned char)s[lead + 1] > hi))
+		return n;
 	return lead;
 }
 
-size_t format_link(char *link, const char *name, const char *head, size_t n)
+bool write_link(FILE *out, const char *name, const char *head, size_t n)
 {
-	if (n == 0 || head[0] != '#' || strnlen(name, NAME_SIZE + 1) > NAME_SIZE)
-		return 0;
+	if (n == 0 || head[0] != '#')
+		return false;
 
 	const char *title = head + 1;
 	size_t line = n - 1;
@@ -81,25 +105,33 @@ size_t format_link(char *link, const char *name, const char *head, size_t n)
 	if (!end && len == line && n == LINE_SIZE - 1)
 		len = trim_partial_utf8(title, len);
 
-	char *p = link;
-	memcpy(p, "=>", 2);
-	p += 2;
-	p += encode_target(p, name);
-	*p++ = ' ';
-	size_t date = strnlen(name, 10);
-	memcpy(p, name, date);
-	p += date;
-	memcpy(p, "  ", 2);
-	p += 2;
-	memcpy(p, title, len);
-	p += len;
-	*p++ = '\n';
-	return p - link;
+	fputs("=>", out);
+	write_target(out, name);
+	putc(' ', out);
+	fwrite(name, 1, strnlen(name, 10), out);
+	fputs("  ", out);
+	fwrite(title, 1, len, out);
+	putc('\n', out);
+	return true;
 }
 
-void show_name(char *shown, const char *name)
+// C0 controls, DEL and the C1 controls U+0080 to U+009F.
+static bool is_control(const unsigned char *s, size_t len)
 {
-	for (; *name; name++)
-		*shown++ = (unsigned char)*name < 0x20 || *name == 0x7F ? '?' : *name;
-	*shown = '\0';
+	return len == 1 ? s[0] < 0x20 || s[0] == 0x7F : len == 2 && s[0] == 0xC2 && s[1] < 0xA0;
+}
+
+void show_name(FILE *out, const char *name)
+{
+	const unsigned char *s = (const unsigned char *)name;
+	while (*s) {
+		size_t len = measure_utf8(s);
+		if (len == 0 || is_control(s, len)) {
+			putc('?', out);
+			s += len ? len : 1;
+		} else {
+			fwrite(s, 1, len, out);
+			s += len;
+		}
+	}
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -9,11 +10,72 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static void report(const char *format, const char *name)
+// open_entry's answer for a name that is no regular file quenlet may read.
+constexpr int REFUSED = -2;
+
+// O_NONBLOCK keeps a FIFO swapped in after the name was checked from
+// blocking the open and the read; O_NOCTTY keeps a terminal from becoming
+// ours.
+constexpr int READ_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY;
+
+// Tells a failure that is the process's own, not the entry's.
+static bool is_starved(int error)
 {
-	char shown[NAME_SIZE + 1];
-	show_name(shown, name);
-	fprintf(stderr, format, shown);
+	return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+// Writes message and name, shown safely, as one line on standard error.
+static void report(const char *message, const char *name)
+{
+	fputs(message, stderr);
+	show_name(stderr, name);
+	putc('\n', stderr);
+}
+
+// Opens the entry called name in dir after looking at what it is: a regular
+// file, or a symbolic link to a regular file that has the link's owner, so
+// that a user who can write the folder cannot have another user's file
+// listed. The descriptor must then be that same file, since the name can
+// change between the look and the open. Returns the descriptor, -1 with
+// errno set, or REFUSED.
+static int open_checked(int dir, const char *name)
+{
+	struct stat link, file, opened;
+	if (fstatat(dir, name, &link, AT_SYMLINK_NOFOLLOW) != 0)
+		return -1;
+	bool is_link = S_ISLNK(link.st_mode);
+	if (!is_link)
+		file = link;
+	else if (fstatat(dir, name, &file, 0) != 0)
+		return -1;
+	if (!S_ISREG(file.st_mode) || (is_link && file.st_uid != link.st_uid))
+		return REFUSED;
+
+	int fd = openat(dir, name, READ_FLAGS | (is_link ? 0 : O_NOFOLLOW));
+	if (fd < 0)
+		return -1;
+	if (fstat(fd, &opened) == 0 && opened.st_dev == file.st_dev &&
+	    opened.st_ino == file.st_ino)
+		return fd;
+	close(fd);
+	return REFUSED;
+}
+
+// Opens the entry called name in dir, whose directory type is type, if it
+// is a regular file; returns as open_checked does. An entry typed regular
+// costs one open: O_NOFOLLOW fails on a link swapped in since the directory
+// was read, and any failure takes the checked way. A directory, FIFO, socket
+// or device is never opened, since opening a device can act.
+static int open_entry(int dir, const char *name, unsigned char type)
+{
+	if (type == DT_REG) {
+		int fd = openat(dir, name, READ_FLAGS | O_NOFOLLOW);
+		if (fd >= 0 || is_starved(errno))
+			return fd;
+	} else if (type != DT_LNK && type != DT_UNKNOWN) {
+		return REFUSED;
+	}
+	return open_checked(dir, name);
 }
 
 // Reads from fd until the first line end or LINE_SIZE - 1 bytes; returns the
@@ -33,61 +95,54 @@ static ssize_t read_head(int fd, char *head)
 	}
 }
 
-static bool is_regular(int fd)
-{
-	struct stat st;
-	return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// Tells a name that cannot be opened because it is no regular file (a
-// socket, or a link to a directory we may not read) from one that is missing.
-static bool is_special(int dir, const char *name)
-{
-	struct stat st;
-	return fstatat(dir, name, &st, 0) == 0 && !S_ISREG(st.st_mode);
-}
-
-// Writes the index line of the entry called name in dir, or reports why not.
-// Only regular files are read: a FIFO or a terminal would block the scan, and
-// opening a device can have effects of its own. O_NONBLOCK keeps a file
-// swapped for a FIFO after the directory was read from blocking.
-static void make_link(int dir, const char *name, unsigned char type)
+// Writes the index line of the entry called name in dir, or reports why
+// not; returns false when it failed for want of descriptors or memory.
+static bool make_link(int dir, const char *name, unsigned char type)
 {
 	if (!name)
-		return;
-	if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) {
-		report("Could not process file %s\n", name);
-		return;
-	}
-	int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+		return true;
+	int fd = open_entry(dir, name, type);
 	if (fd < 0) {
-		report(is_special(dir, name) ? "Could not process file %s\n" :
-		       "Could not read file %s\n", name);
-		return;
+		bool starved = fd == -1 && is_starved(errno);
+		report(fd == REFUSED ? "Could not process file " : "Could not read file ", name);
+		return !starved;
 	}
 	char head[LINE_SIZE];
-	ssize_t n = type == DT_REG || is_regular(fd) ? read_head(fd, head) : -1;
+	ssize_t n = read_head(fd, head);
+	bool starved = n < 0 && is_starved(errno);
 	close(fd);
-
-	char link[LINK_SIZE];
-	size_t len = n > 0 ? format_link(link, name, head, n) : 0;
-	if (len)
-		fwrite(link, 1, len, stdout);
-	else
-		report("Could not process file %s\n", name);
+	if (n > 0 && write_link(stdout, name, head, n))
+		return true;
+	report("Could not process file ", name);
+	return !starved;
 }
 
-// Returns false when the directory could not be read to its end.
-static bool scan(DIR *dir)
+// Writes the index of dir; returns 1 when the folder could not be read to
+// its end or an entry failed for want of resources, else 0.
+static int scan(DIR *dir)
 {
-	int fd = dirfd(dir);
+	int fd = dirfd(dir), status = 0;
 	for (;;) {
 		errno = 0;
 		struct dirent *entry = readdir(dir);
 		if (!entry)
-			return errno == 0;
-		make_link(fd, validate_name(entry->d_name), entry->d_type);
+			break;
+		if (!make_link(fd, validate_name(entry->d_name), entry->d_type))
+			status = 1;
 	}
+	if (errno != 0) {
+		fputs("Could not read directory\n", stderr);
+		status = 1;
+	}
+	return status;
+}
+
+// Closes stream; returns false when that fails or any earlier write to it
+// did: a flush that failed mid-run is not reported again by fclose.
+static bool close_stream(FILE *stream)
+{
+	bool failed = ferror(stream);
+	return fclose(stream) == 0 && !failed;
 }
 
 int main(int argc, char *argv[])
@@ -103,23 +158,21 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 
-	// The index goes out in large blocks; stdout is closed below, before
-	// this buffer goes out of scope. A larger one grows the stack past the
-	// pages a process starts with, and memory with the size of the journal.
-	char out[32 * 1024];
+	// The index goes out in large blocks. A larger buffer grows the stack
+	// past the pages a process starts with, and memory with the size of the
+	// journal. Each message is one write of one line, however long its name:
+	// a directory record can hold a name of up to 64 KiB.
+	char out[32 * 1024], err[66 * 1024];
 	if (!isatty(STDOUT_FILENO))
 		setvbuf(stdout, out, _IOFBF, sizeof out);
+	setvbuf(stderr, err, _IOLBF, sizeof err);
 
-	bool complete = scan(dir);
+	int status = scan(dir);
 	closedir(dir);
-	int status = 0;
-	if (!complete) {
-		fputs("Could not read directory\n", stderr);
-		status = 1;
-	}
-	if (fclose(stdout) != 0) {
+	if (!close_stream(stdout)) {
 		fputs("Could not write index\n", stderr);
 		status = 1;
 	}
-	return status;
+	// exit rather than return: stderr's buffer lives in this frame.
+	exit(status);
 }

@@ -1,10 +1,14 @@
-// Fuzzes the entry name filter: it must accept exactly the names of the form
-// YYYY-MM-DD, anything, ".gmi", and answer with the very string it was given.
+// Fuzzes the entry name filter and the name shown in messages: the filter
+// must accept exactly the names of the form YYYY-MM-DD, anything, ".gmi",
+// and answer with the very string it was given; the shown name must be the
+// name with each control character and each byte outside well-formed UTF-8
+// replaced by one "?".
 #include "index.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 static bool is_entry_name(const char *s, size_t len)
 {
@@ -19,15 +23,49 @@ static bool is_entry_name(const char *s, size_t len)
 	return true;
 }
 
+// Decodes s by code point, then rejects overlong forms, surrogates and code
+// points past U+10FFFF.
+static std::string expect_shown(const unsigned char *s, size_t len)
+{
+	static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+	std::string shown;
+	for (size_t i = 0; i < len;) {
+		unsigned c = s[i];
+		size_t n = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : c >> 3 == 30 ? 4 : 0;
+		uint32_t point = n == 1 ? c : c & (0x7F >> n);
+		bool ok = n > 0 && i + n <= len;
+		for (size_t k = 1; ok && k < n; k++) {
+			ok = s[i + k] >> 6 == 2;
+			point = point << 6 | (s[i + k] & 0x3F);
+		}
+		ok = ok && point >= least[n] && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
+		if (!ok) {
+			shown += '?';
+			i++;
+			continue;
+		}
+		bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F);
+		shown.append(control ? "?" : (const char *)s + i, control ? 1 : n);
+		i += n;
+	}
+	return shown;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	char name[NAME_SIZE + 1];
-	size_t len = strnlen((const char *)data, size < NAME_SIZE ? size : NAME_SIZE);
-	memcpy(name, data, len);
-	name[len] = '\0';
+	std::string name((const char *)data, strnlen((const char *)data, size));
 
-	const char *got = validate_name(name);
-	if (got != (is_entry_name(name, len) ? name : nullptr))
+	const char *got = validate_name(name.c_str());
+	if (got != (is_entry_name(name.c_str(), name.size()) ? name.c_str() : nullptr))
 		abort();
+
+	char *shown;
+	size_t len;
+	FILE *out = open_memstream(&shown, &len);
+	show_name(out, name.c_str());
+	if (fclose(out) != 0 || std::string(shown, len) !=
+	    expect_shown((const unsigned char *)name.data(), name.size()))
+		abort();
+	free(shown);
 	return 0;
 }

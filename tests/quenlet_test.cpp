@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ static Outcome run(std::vector<string> argv, const string &cwd = ".", int out_fd
 	if (pid == 0) {
 		dup2(out_fd == -1 ? out[1] : out_fd, 1);
 		dup2(err[1], 2);
+		close_range(3, ~0U, 0);
 		if (out_fd == -2)
 			close(1);
 		std::vector<char *> args;
@@ -117,8 +119,52 @@ protected:
 	{
 		return run({QUENLET, d}, cwd, out_fd);
 	}
+	// Fills d with entries whose index is exactly bytes long, at least 2000.
+	void fill(const string &d, size_t bytes)
+	{
+		// Each line is 36 bytes and the title.
+		auto add = [&](size_t i, size_t line) {
+			put("2024-01-01-" + std::to_string(10000 + i) + ".gmi",
+			    "#" + string(line - 36, 't') + "\n", d);
+		};
+		size_t full = bytes / 1000 - 1, rest = bytes - full * 1000;
+		for (size_t i = 0; i < full; i++)
+			add(i, 1000);
+		add(full, rest / 2);
+		add(full + 1, rest - rest / 2);
+	}
+	void put_link(const string &target, const string &path, uid_t owner = 0)
+	{
+		ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+		if (owner) {
+			ASSERT_EQ(lchown(path.c_str(), owner, owner), 0) << path;
+		}
+	}
+	void make_socket(const string &path)
+	{
+		struct sockaddr_un addr{};
+		addr.sun_family = AF_UNIX;
+		snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+		int s = socket(AF_UNIX, SOCK_STREAM, 0);
+		ASSERT_EQ(bind(s, (struct sockaddr *)&addr, sizeof addr), 0) << path;
+		close(s);
+	}
 	int count = 0;
 };
+
+// Counts the calls in an strace log that start with call and succeeded.
+static int count_calls(const string &log, const string &call)
+{
+	FILE *f = fopen(log.c_str(), "r");
+	if (!f)
+		return -1;
+	int n = 0;
+	char line[4096];
+	while (fgets(line, sizeof line, f))
+		n += strncmp(line, call.c_str(), call.size()) == 0 && !strstr(line, " = -1 ");
+	fclose(f);
+	return n;
+}
 
 TEST_F(Journal, CommandLine)
 {
@@ -231,11 +277,52 @@ TEST_F(Journal, TargetsArePercentEncoded)
 
 TEST_F(Journal, NamesInMessagesCannotDriveTheTerminal)
 {
-	EXPECT_EQ(quenlet(single("2021-03-04\x1b[2J\x7f\n\t\xc3\xad.gmi", "")),
-		  (Outcome{"", "Could not process file 2021-03-04?[2J???\xc3\xad.gmi\n", 0}));
+	const struct {
+		string name, shown;
+	} rows[] = {
+		{"2021-03-04\x1b[2J\x7f\n\t\xc3\xad.gmi", "2021-03-04?[2J???\xc3\xad.gmi"},
+		{"2021-03-04\xc2\x9b" "2J\xc2\x80\xc2\x9f\xc2\xa0.gmi", "2021-03-04?2J??\xc2\xa0.gmi"},
+		{"2021-03-04\x9b\xff\xfe.gmi", "2021-03-04???.gmi"},
+		{"2021-03-04\xc0\xaf\xe0\x80\xaf.gmi", "2021-03-04?????.gmi"},
+		{"2021-03-04\xed\xa0\x80\xed\x9f\xbf.gmi", "2021-03-04???\xed\x9f\xbf.gmi"},
+		{"2021-03-04\xf4\x90\x80\x80\xf4\x8f\xbf\xbf.gmi", "2021-03-04????\xf4\x8f\xbf\xbf.gmi"},
+		{"2021-03-04\xe2\x82x\xf0\x9f\xa6\x83\xf0\x9f\xa6.gmi", "2021-03-04??x\xf0\x9f\xa6\x83???.gmi"},
+	};
+	for (auto &row : rows)
+		EXPECT_EQ(quenlet(single(row.name, "")),
+			  (Outcome{"", "Could not process file " + row.shown + "\n", 0})) << row.name;
 	string d = single("keep", "");
-	symlink("/nonexistent", (d + "/2021-03-04\r.gmi").c_str());
+	put_link("/nonexistent", d + "/2021-03-04\r.gmi");
 	EXPECT_EQ(quenlet(d), (Outcome{"", "Could not read file 2021-03-04?.gmi\n", 0}));
+}
+
+// Names longer than the 255 bytes that tmpfs holds come from the readdir
+// shim; a "/" in one lets the open find a real file.
+TEST_F(Journal, LongNamesAreHandledInFull)
+{
+	const string bad = "2021-03-04-" + string(3000, '\x9b') + "\xc2\x9b" + string(3000, 'x') + ".gmi";
+	string path = "2021-03-04-d";
+	for (int i = 0; i < 300; i++)
+		path += "/.";
+	path += "/e.gmi";
+	string target = "2021-03-04-d";
+	for (int i = 0; i < 300; i++)
+		target += "%2F.";
+	target += "%2Fe.gmi";
+	put("long", "");
+	mkdir((dir + "/2021-03-04-d").c_str(), 0755);
+	put("e.gmi", "# Long\n", dir + "/2021-03-04-d");
+	const string log = dir + "/trace";
+	auto shimmed = [&](const string &name) {
+		return run({"strace", "--quiet=all", "-o", log, "-e", "trace=write", "-E",
+			    "ASAN_OPTIONS=detect_leaks=0", "-E", "LD_PRELOAD=" SHIM, "-E", "SHIM_LONG=" + name,
+			    QUENLET_DYNAMIC, "."}, dir);
+	};
+	EXPECT_EQ(shimmed(bad), (Outcome{"", "Could not read file 2021-03-04-" + string(3001, '?') +
+				 string(3000, 'x') + ".gmi\n", 0}));
+	EXPECT_EQ(count_calls(log, "write(2,"), 1) << "one message, one write";
+	EXPECT_EQ(shimmed(path), (Outcome{"=>" + target + " 2021-03-04   Long\n", "", 0}));
+	fs::remove(log);
 }
 
 TEST_F(Journal, EntriesAreReadFromTheNamedFolder)
@@ -274,73 +361,177 @@ TEST_F(Journal, IndexFollowsDirectoryOrderOneLineEach)
 	EXPECT_EQ(quenlet(dir + "/2022"), (Outcome{"", "", 0}));
 }
 
-TEST_F(Journal, OnlyRegularFilesAreRead)
+// Whatever type the directory gives an entry (its own, unknown, or regular
+// for a link swapped in after the folder was read), only a regular file, or
+// a link to one that has the link's owner, is ever opened.
+TEST_F(Journal, OnlyRegularFilesAreOpened)
 {
+	const string read = "Could not read file 2021-03-04.gmi\n";
 	const string process = "Could not process file 2021-03-04.gmi\n";
 	const string good = "=>2021-03-04.gmi 2021-03-04   Target\n";
-	string fifo = single("keep", ""), fifo_link = single("keep", "");
-	mkfifo((fifo + "/2021-03-04.gmi").c_str(), 0644);
-	mkfifo((fifo_link + "/fifo").c_str(), 0644);
-	symlink("fifo", (fifo_link + "/2021-03-04.gmi").c_str());
-	string sock = single("keep", ""), sock_link = single("keep", "");
-	for (string path : {sock + "/2021-03-04.gmi", sock_link + "/sock"}) {
-		struct sockaddr_un addr{};
-		addr.sun_family = AF_UNIX;
-		snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-		int s = socket(AF_UNIX, SOCK_STREAM, 0);
-		ASSERT_EQ(bind(s, (struct sockaddr *)&addr, sizeof addr), 0) << path;
-		close(s);
-	}
-	symlink("sock", (sock_link + "/2021-03-04.gmi").c_str());
-	string subdir = single("keep", ""), dir_link = single("keep", "");
-	mkdir((subdir + "/2021-03-04.gmi").c_str(), 0755);
-	symlink(".", (dir_link + "/2021-03-04.gmi").c_str());
-	string tty_link = single("keep", ""), dangling = single("keep", "");
-	symlink("/dev/tty", (tty_link + "/2021-03-04.gmi").c_str());
-	symlink("missing", (dangling + "/2021-03-04.gmi").c_str());
-	string file_link = single("target", "# Target\n");
-	symlink("target", (file_link + "/2021-03-04.gmi").c_str());
+	const uid_t other = 4242;
+	const struct {
+		string kind, link;  // link: where a link named like the entry points
+		uid_t link_owner, file_owner;
+		string out, err;
+	} rows[] = {
+		{"fifo", "", 0, 0, "", process},
+		{"socket", "", 0, 0, "", process},
+		{"folder", "", 0, 0, "", process},
+		{"file", "", 0, 0, good, ""},
+		{"link", "fifo", 0, 0, "", process},
+		{"link", "socket", 0, 0, "", process},
+		{"link", "folder", 0, 0, "", process},
+		{"link", "/dev/null", 0, 0, "", process},
+		{"link", "missing", 0, 0, "", read},
+		{"link", "target", 0, 0, good, ""},
+		{"link", "target", other, other, good, ""},
+		{"link", "target", other, 0, "", process},
+		{"link", "target", 0, other, "", process},
+	};
+	const string log = dir + "/trace";
+	for (auto &row : rows) {
+		if ((row.link_owner || row.file_owner) && geteuid() != 0) {
+			ADD_FAILURE() << "links of other owners need root: " << row.link;
+			continue;
+		}
+		string d = single("target", "# Target\n"), entry = d + "/2021-03-04.gmi";
+		mkfifo((d + "/fifo").c_str(), 0644);
+		make_socket(d + "/socket");
+		mkdir((d + "/folder").c_str(), 0755);
+		ASSERT_EQ(chown((d + "/target").c_str(), row.file_owner, row.file_owner), 0);
+		if (row.kind == "fifo")
+			mkfifo(entry.c_str(), 0644);
+		else if (row.kind == "socket")
+			make_socket(entry);
+		else if (row.kind == "folder")
+			mkdir(entry.c_str(), 0755);
+		else if (row.kind == "file")
+			put("2021-03-04.gmi", "# Target\n", d);
+		else
+			put_link(row.link, entry, row.link_owner);
 
-	for (const string &d : {fifo, fifo_link, sock, sock_link, subdir, dir_link, tty_link})
-		EXPECT_EQ(quenlet(d), (Outcome{"", process, 0})) << d;
-	EXPECT_EQ(quenlet(dangling), (Outcome{"", "Could not read file 2021-03-04.gmi\n", 0}));
-	EXPECT_EQ(quenlet(file_link), (Outcome{good, "", 0}));
+		for (const char *type : {"", "0", "8"}) {
+			// Typed regular, a FIFO is opened: the one open of a regular
+			// entry cannot tell one swapped in.
+			if (*type == '8' && row.kind != "link" && row.kind != "file")
+				continue;
+			std::vector<string> argv = {"strace", "--quiet=all", "-o", log, "-P", "2021-03-04.gmi",
+						    "-e", "trace=openat", "-E", "ASAN_OPTIONS=detect_leaks=0"};
+			if (*type)
+				argv.insert(argv.end(), {"-E", "LD_PRELOAD=" SHIM, "-E",
+							 string("SHIM_TYPE=") + type, QUENLET_DYNAMIC});
+			else
+				argv.push_back(QUENLET);
+			argv.push_back(".");
+			string what = row.kind + " " + row.link + " " + type;
+			EXPECT_EQ(run(argv, d), (Outcome{row.out, row.err, 0})) << what;
+			EXPECT_EQ(count_calls(log, "openat("), row.out.empty() ? 0 : 1) << what;
+		}
+	}
 }
 
+// The shim renames a file over the entry after quenlet looked at what the
+// entry is, just before it opens it.
+TEST_F(Journal, EntrySwappedAfterTheLookIsNotRead)
+{
+	for (const char *swap : {"other", "fifo"}) {
+		string d = single("2021-03-04.gmi", "# Entry\n");
+		put("other", "# Other\n", d);
+		mkfifo((d + "/fifo").c_str(), 0644);
+		EXPECT_EQ(run({"env", "LD_PRELOAD=" SHIM, "SHIM_TYPE=0", string("SHIM_SWAP=") + swap,
+			       QUENLET_DYNAMIC, "."}, d),
+			  (Outcome{"", "Could not process file 2021-03-04.gmi\n", 0})) << swap;
+	}
+}
+
+// Writes that fail anywhere in the index: at, just before and just after
+// the edge of the 32 KiB output buffer, and at the first, second or third
+// write of a longer index.
 TEST_F(Journal, FailedWriteIsNotSuccess)
 {
-	put("2021-03-04.gmi", "# One\n");
-	put("2021-03-05.gmi", "");
-	const string err = "Could not process file 2021-03-05.gmi\nCould not write index\n";
-	int full = open("/dev/full", O_WRONLY);
-	ASSERT_GE(full, 0);
-	EXPECT_EQ(quenlet(dir, ".", full), (Outcome{"", err, 1}));
-	close(full);
-	EXPECT_EQ(quenlet(dir, ".", -2), (Outcome{"", err, 1}));
+	const struct {
+		size_t bytes;
+		string fault;
+	} rows[] = {
+		{32767, "full"}, {32768, "full"}, {32769, "full"}, {65536, "full"}, {65537, "full"},
+		{100000, "closed"}, {100000, "pipe"},
+		{100000, "when=1"}, {100000, "when=2"}, {100000, "when=3"},
+	};
+	for (auto &row : rows) {
+		string d = dir + "/" + std::to_string(++count);
+		mkdir(d.c_str(), 0755);
+		fill(d, row.bytes);
+		put("2021-03-05.gmi", "", d);
+		const string err = "Could not process file 2021-03-05.gmi\n";
+		ASSERT_EQ(quenlet(d).out.size(), row.bytes);
 
-	for (int i = 0; i < 2000; i++)
-		put("2020-01-01-" + std::to_string(i) + ".gmi", "# " + string(100, 'z') + "\n");
-	full = open("/dev/full", O_WRONLY);
-	Outcome r = quenlet(dir, ".", full);
-	close(full);
-	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.err.find("Could not process file 2021-03-05.gmi\n"), string::npos);
-	EXPECT_EQ(r.err.substr(r.err.size() - 22), "Could not write index\n");
+		Outcome r;
+		string what = std::to_string(row.bytes) + " " + row.fault;
+		if (row.fault == "full" || row.fault == "pipe") {
+			int fds[2];
+			ASSERT_EQ(pipe(fds), 0);
+			int out = row.fault == "full" ? open("/dev/full", O_WRONLY) : fds[1];
+			close(fds[0]);
+			signal(SIGPIPE, SIG_IGN);  // inherited: the write gets EPIPE
+			r = quenlet(d, ".", out);
+			signal(SIGPIPE, SIG_DFL);
+			close(out);
+			close(fds[1]);
+		} else if (row.fault == "closed") {
+			r = quenlet(d, ".", -2);
+		} else {
+			// Only the index's writes fail, not the message's.
+			string index = d + ".index";
+			int out = open(index.c_str(), O_WRONLY | O_CREAT, 0644);
+			r = run({"strace", "--quiet=all", "-o", "/dev/null", "-P", index, "-E",
+				 "ASAN_OPTIONS=detect_leaks=0", "-e",
+				 "inject=write:error=ENOSPC:" + row.fault, QUENLET, d}, ".", out);
+			close(out);
+		}
+		EXPECT_EQ(r.err, err + "Could not write index\n") << what;
+		EXPECT_EQ(r.status, 1) << what;
+	}
 }
 
-TEST_F(Journal, DirectoryReadErrorIsNotSuccess)
+// Failures of the folder's reading, or of the process rather than the entry
+// (out of descriptors or memory), make the status 1; the entry's own do not.
+TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 {
-	ASSERT_EQ(system("strace -V >/dev/null 2>&1"), 0) << "these tests need strace";
-	put("2021-03-04.gmi", "# One\n");
+	const string one = "=>2021-03-04.gmi 2021-03-04   One\n";
+	const string read = "Could not read file 2021-03-04.gmi\n";
+	const string process = "Could not process file 2021-03-04.gmi\n";
+	const string folder = "Could not read directory\n";
 	// The first getdents64 returns every entry of so small a folder, the
-	// second would report its end. LeakSanitizer, in sanitizer builds,
-	// cannot run under ptrace.
-	auto failing = [&](const char *when) {
-		string inject = string("inject=getdents64:error=EIO:when=") + when;
-		return run({"strace", "-f", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0",
-			    "-e", inject, QUENLET, dir});
+	// second would report its end.
+	const struct {
+		string inject;
+		bool link;
+		Outcome want;
+	} rows[] = {
+		{"getdents64:error=EIO:when=2", false, {one, folder, 1}},
+		{"getdents64:error=EIO:when=1", false, {"", folder, 1}},
+		{"openat:error=EMFILE", false, {"", read, 1}},
+		{"openat:error=ENFILE", false, {"", read, 1}},
+		{"openat:error=EMFILE", true, {"", read, 1}},
+		{"newfstatat:error=ENOMEM", true, {"", read, 1}},
+		{"read:error=ENOMEM", false, {"", process, 1}},
+		{"openat:error=EACCES", false, {"", read, 0}},
+		{"newfstatat:error=EACCES", true, {"", read, 0}},
+		{"read:error=EIO", false, {"", process, 0}},
+		{"ulimit", false, {"", read, 1}},
 	};
-	const string err = "Could not read directory\n";
-	EXPECT_EQ(failing("2"), (Outcome{"=>2021-03-04.gmi 2021-03-04   One\n", err, 1}));
-	EXPECT_EQ(failing("1"), (Outcome{"", err, 1}));
+	for (auto &row : rows) {
+		string d = single(row.link ? "target" : "2021-03-04.gmi", "# One\n");
+		if (row.link)
+			put_link("target", d + "/2021-03-04.gmi");
+		std::vector<string> argv = {"strace", "--quiet=all", "-o", "/dev/null", "-E",
+					    "ASAN_OPTIONS=detect_leaks=0", "-e", "inject=" + row.inject};
+		if (row.inject.compare(0, 10, "getdents64"))
+			argv.insert(argv.end(), {"-P", "2021-03-04.gmi"});
+		if (row.inject == "ulimit")
+			argv = {"sh", "-c", "ulimit -n 4 && exec \"$0\" \"$@\""};
+		argv.insert(argv.end(), {QUENLET, "."});
+		EXPECT_EQ(run(argv, d), row.want) << row.inject << (row.link ? " link" : "");
+	}
 }

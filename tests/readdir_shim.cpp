@@ -1,0 +1,62 @@
+// Preloaded into a dynamically linked quenlet, stands in for file systems the
+// test machine does not have and for races it cannot time: SHIM_TYPE gives
+// every entry that directory type (0, unknown, as on file systems that keep
+// none; 8, regular, as for an entry swapped after the folder was read),
+// SHIM_LONG renames the entry called "long", since tmpfs holds no name longer
+// than 255 bytes, and SHIM_SWAP names a file that is renamed over the first
+// entry quenlet opens, just before it does.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" struct dirent *readdir(DIR *dir)
+{
+	static auto next = (struct dirent * (*)(DIR *)) dlsym(RTLD_NEXT, "readdir");
+	static union {
+		struct dirent entry;
+		char room[offsetof(struct dirent, d_name) + 128 * 1024];
+	} copy;
+	struct dirent *entry = next(dir);
+	if (!entry)
+		return entry;
+	const char *type = getenv("SHIM_TYPE"), *long_name = getenv("SHIM_LONG");
+	const char *name = long_name && strcmp(entry->d_name, "long") == 0 ? long_name : entry->d_name;
+	if (strlen(name) >= sizeof copy.room - offsetof(struct dirent, d_name))
+		abort();
+	memcpy(&copy.entry, entry, offsetof(struct dirent, d_name));
+	strcpy(copy.entry.d_name, name);
+	if (type)
+		copy.entry.d_type = atoi(type);
+	return &copy.entry;
+}
+
+static void swap_entry(int dir, const char *name)
+{
+	const char *swap = getenv("SHIM_SWAP");
+	size_t len = strlen(name);
+	if (swap && len > 4 && strcmp(name + len - 4, ".gmi") == 0) {
+		renameat(dir, swap, dir, name);
+		unsetenv("SHIM_SWAP");
+	}
+}
+
+// quenlet opens no file with O_CREAT, so there is no mode to pass on.
+extern "C" int openat(int dir, const char *name, int flags, ...)
+{
+	static auto next = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat");
+	swap_entry(dir, name);
+	return next(dir, name, flags);
+}
+
+extern "C" int __openat_2(int dir, const char *name, int flags)
+{
+	static auto next = (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "__openat_2");
+	swap_entry(dir, name);
+	return next(dir, name, flags);
+}
