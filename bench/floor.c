@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* The least any index generator can do: read each entry's first bytes and
  * write nothing. Its time is the floor the others are measured against. */
 #include <dirent.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """The journal index as a Python user would write it: os.scandir, readline."""
 import os
 import re

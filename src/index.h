@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #ifndef QUENLET_INDEX_H
 #define QUENLET_INDEX_H
 

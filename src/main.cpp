@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "index.h"
 
 #include <cerrno>

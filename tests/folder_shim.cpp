@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Preloaded into a dynamically linked quenlet, stands in for file systems the
 // test machine does not have and for races it cannot time: SHIM_TYPE gives
 // every entry that directory type (0, unknown, as on file systems that keep
@@ -27,10 +28,11 @@ extern "C" struct dirent *readdir(DIR *dir)
 		return entry;
 	const char *type = getenv("SHIM_TYPE"), *long_name = getenv("SHIM_LONG");
 	const char *name = long_name && strcmp(entry->d_name, "long") == 0 ? long_name : entry->d_name;
-	if (strlen(name) >= sizeof copy.room - offsetof(struct dirent, d_name))
+	size_t len = strlen(name) + 1, head = offsetof(struct dirent, d_name);
+	if (len > sizeof copy.room - head)
 		abort();
-	memcpy(&copy.entry, entry, offsetof(struct dirent, d_name));
-	strcpy(copy.entry.d_name, name);
+	memcpy(copy.room, entry, head);
+	memcpy(copy.room + head, name, len);  // past d_name's 256 bytes, as getdents64 allows
 	if (type)
 		copy.entry.d_type = atoi(type);
 	return &copy.entry;

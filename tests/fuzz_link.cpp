@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes the link line: the first byte gives the length of the entry name,
 // the name follows, and the rest is the start of the entry's file. Whatever
 // an accepted name and the file hold, a heading gives exactly one line whose

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Fuzzes the entry name filter and the name shown in messages: the filter
 // must accept exactly the names of the form YYYY-MM-DD, anything, ".gmi",
 // and answer with the very string it was given; the shown name must be the

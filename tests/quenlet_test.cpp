@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs the built quenlet on journals made in a temporary folder and checks
 // its standard output, standard error and exit status byte for byte.
 #include <gtest/gtest.h>
