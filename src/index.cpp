@@ -122,17 +122,20 @@ static bool is_control(const unsigned char *s, size_t len)
 	return len == 1 ? s[0] < 0x20 || s[0] == 0x7F : len == 2 && s[0] == 0xC2 && s[1] < 0xA0;
 }
 
-void show_name(FILE *out, const char *name)
+size_t show_name(char *shown, const char *name)
 {
+	char *p = shown;
 	const unsigned char *s = (const unsigned char *)name;
 	while (*s) {
 		size_t len = measure_utf8(s);
 		if (len == 0 || is_control(s, len)) {
-			putc('?', out);
+			*p++ = '?';
 			s += len ? len : 1;
 		} else {
-			fwrite(s, 1, len, out);
+			memcpy(p, s, len);
+			p += len;
 			s += len;
 		}
 	}
+	return p - shown;
 }

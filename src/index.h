@@ -18,9 +18,10 @@ const char *validate_name(const char *name);
 // start with a heading.
 bool write_link(FILE *out, const char *name, const char *head, size_t n);
 
-// Writes name to out with every control character and every byte that is
-// not part of well-formed UTF-8 shown as "?", so that it cannot drive a
-// terminal.
-void show_name(FILE *out, const char *name);
+// Writes name to shown, which holds at least strlen(name) bytes, with every
+// control character and every byte that is not part of well-formed UTF-8
+// shown as "?", so that it cannot drive a terminal; returns the length
+// written, no longer than the name. Adds no NUL.
+size_t show_name(char *shown, const char *name);
 
 #endif

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -25,12 +24,16 @@ static bool is_starved(int error)
 	return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
-// Writes message and name, shown safely, as one line on standard error.
+// Writes message and name, shown safely, as one line on standard error, in
+// one write however long the name: stderr is unbuffered.
 static void report(const char *message, const char *name)
 {
-	fputs(message, stderr);
-	show_name(stderr, name);
-	putc('\n', stderr);
+	size_t len = strlen(message);
+	char line[len + strlen(name) + 1];
+	memcpy(line, message, len);
+	len += show_name(line + len, name);
+	line[len++] = '\n';
+	fwrite(line, 1, len, stderr);
 }
 
 // Opens the entry called name in dir after looking at what it is: a regular
@@ -159,14 +162,12 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 
-	// The index goes out in large blocks. A larger buffer grows the stack
-	// past the pages a process starts with, and memory with the size of the
-	// journal. Each message is one write of one line, however long its name:
-	// a directory record can hold a name of up to 64 KiB.
-	char out[32 * 1024], err[66 * 1024];
+	// The index goes out in large blocks; stdout is closed below, before
+	// this buffer goes out of scope. A larger one grows the stack past the
+	// pages a process starts with, and memory with the size of the journal.
+	char out[32 * 1024];
 	if (!isatty(STDOUT_FILENO))
 		setvbuf(stdout, out, _IOFBF, sizeof out);
-	setvbuf(stderr, err, _IOLBF, sizeof err);
 
 	int status = scan(dir);
 	closedir(dir);
@@ -174,6 +175,5 @@ int main(int argc, char *argv[])
 		fputs("Could not write index\n", stderr);
 		status = 1;
 	}
-	// exit rather than return: stderr's buffer lives in this frame.
-	exit(status);
+	return status;
 }
