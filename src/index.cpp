@@ -18,19 +18,18 @@ const char *validate_name(const char *name)
 	return name;
 }
 
-// RFC 3986 unreserved and sub-delims, and "@"; ":" is left out because it
-// may not stand in the first segment of a relative reference.
-static const char PLAIN[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-			    "0123456789-._~!$&'()*+,;=@";
-
 static void write_target(FILE *out, const char *name)
 {
+	// RFC 3986 unreserved and sub-delims, and "@"; ":" is left out because
+	// it may not stand in the first segment of a relative reference.
+	static const char plain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+				    "0123456789-._~!$&'()*+,;=@";
 	static const char hex[] = "0123456789ABCDEF";
 
 	for (;;) {
-		size_t plain = strspn(name, PLAIN);
-		fwrite(name, 1, plain, out);
-		name += plain;
+		size_t run = strspn(name, plain);
+		fwrite(name, 1, run, out);
+		name += run;
 		if (!*name)
 			return;
 		unsigned char c = *name++;
