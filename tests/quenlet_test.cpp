@@ -154,6 +154,17 @@ protected:
 	int count = 0;
 };
 
+// argv under strace, with options, logging to log. LeakSanitizer, in
+// sanitizer builds, cannot run under ptrace.
+static std::vector<string> traced(const string &log, const std::vector<string> &options,
+				  const std::vector<string> &argv)
+{
+	std::vector<string> all = {"strace", "--quiet=all", "-o", log, "-E", "ASAN_OPTIONS=detect_leaks=0"};
+	all.insert(all.end(), options.begin(), options.end());
+	all.insert(all.end(), argv.begin(), argv.end());
+	return all;
+}
+
 // Counts the calls in an strace log that start with call and succeeded.
 static int count_calls(const string &log, const string &call)
 {
@@ -316,9 +327,8 @@ TEST_F(Journal, LongNamesAreHandledInFull)
 	put("e.gmi", "# Long\n", dir + "/2021-03-04-d");
 	const string log = dir + "/trace";
 	auto shimmed = [&](const string &name) {
-		return run({"strace", "--quiet=all", "-o", log, "-e", "trace=write", "-E",
-			    "ASAN_OPTIONS=detect_leaks=0", "-E", "LD_PRELOAD=" SHIM, "-E", "SHIM_LONG=" + name,
-			    QUENLET_DYNAMIC, "."}, dir);
+		return run(traced(log, {"-e", "trace=write", "-E", "LD_PRELOAD=" SHIM, "-E", "SHIM_LONG=" + name},
+				  {QUENLET_DYNAMIC, "."}), dir);
 	};
 	EXPECT_EQ(shimmed(bad), (Outcome{"", "Could not read file 2021-03-04-" + string(3001, '?') +
 				 string(3000, 'x') + ".gmi\n", 0}));
@@ -420,16 +430,12 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 			// entry cannot tell one swapped in.
 			if (*type == '8' && row.kind != "link" && row.kind != "file")
 				continue;
-			std::vector<string> argv = {"strace", "--quiet=all", "-o", log, "-P", "2021-03-04.gmi",
-						    "-e", "trace=openat", "-E", "ASAN_OPTIONS=detect_leaks=0"};
+			std::vector<string> options = {"-P", "2021-03-04.gmi", "-e", "trace=openat"};
 			if (*type)
-				argv.insert(argv.end(), {"-E", "LD_PRELOAD=" SHIM, "-E",
-							 string("SHIM_TYPE=") + type, QUENLET_DYNAMIC});
-			else
-				argv.push_back(QUENLET);
-			argv.push_back(".");
+				options.insert(options.end(), {"-E", "LD_PRELOAD=" SHIM, "-E", string("SHIM_TYPE=") + type});
 			string what = row.kind + " " + row.link + " " + type;
-			EXPECT_EQ(run(argv, d), (Outcome{row.out, row.err, 0})) << what;
+			EXPECT_EQ(run(traced(log, options, {*type ? QUENLET_DYNAMIC : QUENLET, "."}), d),
+				  (Outcome{row.out, row.err, 0})) << what;
 			EXPECT_EQ(count_calls(log, "openat("), row.out.empty() ? 0 : 1) << what;
 		}
 	}
@@ -492,9 +498,8 @@ TEST_F(Journal, FailedWriteIsNotSuccess)
 			// Only the index's writes fail, not the message's.
 			string index = d + ".index";
 			int out = open(index.c_str(), O_WRONLY | O_CREAT, 0644);
-			r = run({"strace", "--quiet=all", "-o", "/dev/null", "-P", index, "-E",
-				 "ASAN_OPTIONS=detect_leaks=0", "-e",
-				 "inject=write:error=ENOSPC:" + row.fault, QUENLET, d}, ".", out);
+			r = run(traced("/dev/null", {"-P", index, "-e", "inject=write:error=ENOSPC:" + row.fault},
+				       {QUENLET, d}), ".", out);
 			close(out);
 		}
 		EXPECT_EQ(r.err, err + "Could not write index\n") << what;
@@ -533,13 +538,12 @@ TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 		string d = single(row.link ? "target" : "2021-03-04.gmi", "# One\n");
 		if (row.link)
 			put_link("target", d + "/2021-03-04.gmi");
-		std::vector<string> argv = {"strace", "--quiet=all", "-o", "/dev/null", "-E",
-					    "ASAN_OPTIONS=detect_leaks=0", "-e", "inject=" + row.inject};
+		std::vector<string> options = {"-e", "inject=" + row.inject};
 		if (row.inject.compare(0, 10, "getdents64"))
-			argv.insert(argv.end(), {"-P", "2021-03-04.gmi"});
+			options.insert(options.end(), {"-P", "2021-03-04.gmi"});
+		std::vector<string> argv = traced("/dev/null", options, {QUENLET, "."});
 		if (row.inject == "ulimit")
-			argv = {"sh", "-c", "ulimit -n 4 && exec \"$0\" \"$@\""};
-		argv.insert(argv.end(), {QUENLET, "."});
+			argv = {"sh", "-c", "ulimit -n 4 && exec \"$0\" \"$@\"", QUENLET, "."};
 		EXPECT_EQ(run(argv, d), row.want) << row.inject << (row.link ? " link" : "");
 	}
 }
