@@ -55,15 +55,15 @@ static bool is_continuation(unsigned char c)
 	return (c & 0xC0) == 0x80;
 }
 
-// Length of the well-formed UTF-8 sequence at the start of the NUL-ended s,
-// or 0 when none starts there.
-static size_t measure_utf8(const unsigned char *s)
+// Length of the well-formed UTF-8 sequence at the start of the avail bytes
+// of s, or 0 when none starts there.
+static size_t measure_utf8(const unsigned char *s, size_t avail)
 {
 	if (*s < 0x80)
 		return 1;
 	unsigned char lo, hi;
 	size_t len = read_lead(s[0], &lo, &hi);
-	if (len == 0 || s[1] < lo || s[1] > hi)
+	if (len == 0 || len > avail || s[1] < lo || s[1] > hi)
 		return 0;
 	for (size_t i = 2; i < len; i++)
 		if (!is_continuation(s[i]))
@@ -90,7 +90,7 @@ static size_t trim_partial_utf8(const char *s, size_t n)
 	return lead;
 }
 
-bool write_link(FILE *out, const char *name, const char *head, size_t n)
+bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal)
 {
 	if (n == 0 || head[0] != '#')
 		return false;
@@ -110,24 +110,45 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n)
 	putc(' ', out);
 	fwrite(name, 1, strnlen(name, 10), out);
 	fputs("  ", out);
-	fwrite(title, 1, len, out);
+	if (terminal) {
+		char shown[LINE_SIZE];
+		bool cr = len > 0 && title[len - 1] == '\r';
+		size_t kept = show_text(shown, title, len - cr);
+		if (cr)
+			shown[kept++] = '\r';
+		fwrite(shown, 1, kept, out);
+	} else {
+		fwrite(title, 1, len, out);
+	}
 	putc('\n', out);
 	return true;
 }
 
-// C0 controls, DEL and the C1 controls U+0080 to U+009F.
-static bool is_control(const unsigned char *s, size_t len)
+// Tells whether the well-formed UTF-8 character s, of len bytes, can drive a
+// terminal: the C0 controls, DEL, the C1 controls U+0080 to U+009F, the line
+// and paragraph separators U+2028 and U+2029, the bidirectional embeddings
+// and overrides U+202A to U+202E and the isolates U+2066 to U+2069.
+static bool is_unsafe(const unsigned char *s, size_t len)
 {
-	return len == 1 ? s[0] < 0x20 || s[0] == 0x7F : len == 2 && s[0] == 0xC2 && s[1] < 0xA0;
+	switch (len) {
+	case 1:
+		return s[0] < 0x20 || s[0] == 0x7F;
+	case 2:
+		return s[0] == 0xC2 && s[1] < 0xA0;
+	case 3:
+		return s[0] == 0xE2 && ((s[1] == 0x80 && s[2] >= 0xA8 && s[2] <= 0xAE) ||
+					(s[1] == 0x81 && s[2] >= 0xA6 && s[2] <= 0xA9));
+	}
+	return false;
 }
 
-size_t show_name(char *shown, const char *name)
+size_t show_text(char *shown, const char *text, size_t n)
 {
 	char *p = shown;
-	const unsigned char *s = (const unsigned char *)name;
-	while (*s) {
-		size_t len = measure_utf8(s);
-		if (len == 0 || is_control(s, len)) {
+	const unsigned char *s = (const unsigned char *)text, *end = s + n;
+	while (s < end) {
+		size_t len = measure_utf8(s, end - s);
+		if (len == 0 || is_unsafe(s, len)) {
 			*p++ = '?';
 			s += len ? len : 1;
 		} else {

@@ -15,13 +15,15 @@ const char *validate_name(const char *name);
 // Writes to out the index line for the entry called name, a name that
 // validate_name accepted, whose file begins with the n bytes of head
 // (n < LINE_SIZE); returns false, having written nothing, when head does not
-// start with a heading.
-bool write_link(FILE *out, const char *name, const char *head, size_t n);
+// start with a heading. For a terminal, the title is written as show_text
+// shows it, but for a carriage return that ends it.
+bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal);
 
-// Writes name to shown, which holds at least strlen(name) bytes, with every
-// control character and every byte that is not part of well-formed UTF-8
-// shown as "?", so that it cannot drive a terminal; returns the length
-// written, no longer than the name. Adds no NUL.
-size_t show_name(char *shown, const char *name);
+// Writes the len bytes of text to shown, which holds at least len bytes,
+// with every control character, every character that reorders or breaks a
+// line, and every byte that is not part of well-formed UTF-8 shown as "?",
+// so that it cannot drive a terminal; returns the length written, no longer
+// than len. Adds no NUL.
+size_t show_text(char *shown, const char *text, size_t len);
 
 #endif

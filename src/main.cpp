@@ -7,15 +7,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdint.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
 
 // open_entry's answer for a name that is no regular file quenlet may read.
 constexpr int REFUSED = -2;
 
 // O_NONBLOCK keeps a FIFO swapped in after the name was checked from
-// blocking the open and the read; O_NOCTTY keeps a terminal from becoming
-// ours.
+// blocking the open; O_NOCTTY keeps a terminal from becoming ours.
 constexpr int READ_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY;
 
 // Tells a failure that is the process's own, not the entry's.
@@ -28,42 +33,100 @@ static bool is_starved(int error)
 // one write however long the name: stderr is unbuffered.
 static void report(const char *message, const char *name)
 {
-	size_t len = strlen(message);
-	char line[len + strlen(name) + 1];
+	size_t len = strlen(message), name_len = strlen(name);
+	char line[len + name_len + 1];
 	memcpy(line, message, len);
-	len += show_name(line + len, name);
+	len += show_text(line + len, name, name_len);
 	line[len++] = '\n';
 	fwrite(line, 1, len, stderr);
 }
 
-// Opens the entry called name in dir after looking at what it is: a regular
-// file, or a symbolic link to a regular file that has the link's owner, so
-// that a user who can write the folder cannot have another user's file
-// listed. The descriptor must then be that same file, since the name can
-// change between the look and the open. Returns the descriptor, -1 with
-// errno set, or REFUSED.
+#if defined(O_PATH) && defined(SYS_openat2)
+#ifndef RESOLVE_NO_SYMLINKS
+// The kernel's own layout; musl carries no kernel headers.
+struct open_how {
+	uint64_t flags, mode, resolve;
+};
+constexpr uint64_t RESOLVE_NO_SYMLINKS = 0x04;
+#endif
+
+// Closes a descriptor that was only looked through, keeping errno.
+static void close_pin(int pin)
+{
+	int error = errno;
+	close(pin);
+	errno = error;
+}
+
+// Opens for reading the very file that the O_PATH descriptor pin holds: a
+// name could be swapped meanwhile, the descriptor cannot. Without /proc
+// there is no such way, and the entry is refused.
+static int reopen(int pin)
+{
+	char path[32];
+	snprintf(path, sizeof path, "/proc/self/fd/%d", pin);
+	int fd = open(path, READ_FLAGS);
+	return fd < 0 && errno == ENOENT ? REFUSED : fd;
+}
+
+// Opens the target of the symbolic link that link holds, owned by owner, if
+// it is a regular file of that owner reached from dir through no other link.
+// An O_PATH descriptor opens no device and waits for no FIFO, so the target
+// is looked at on the descriptor that is then reopened.
+static int open_target(int dir, int link, uid_t owner)
+{
+	char target[PATH_MAX];
+	ssize_t len = readlinkat(link, "", target, sizeof target);
+	if (len < 0)
+		return -1;
+	if ((size_t)len == sizeof target)
+		return REFUSED;
+	target[len] = '\0';
+
+	struct open_how how = {O_PATH, 0, RESOLVE_NO_SYMLINKS};
+	struct stat st;
+	int file = syscall(SYS_openat2, dir, target, &how, sizeof how);
+	if (file < 0) {
+		// Through another link: refused, unless it leads nowhere.
+		if (errno == ELOOP && (fstatat(dir, target, &st, 0) == 0 || errno == ELOOP))
+			return REFUSED;
+		return errno == ENOSYS ? REFUSED : -1;
+	}
+	int fd = fstat(file, &st) != 0 ? -1 :
+		 S_ISREG(st.st_mode) && st.st_uid == owner ? reopen(file) : REFUSED;
+	close_pin(file);
+	return fd;
+}
+
+// Opens the entry called name in dir if it is a regular file, or a link to
+// a regular file that has the link's owner, so that a user who can write the
+// folder cannot have another user's file listed. What the name is, and what
+// a link points to, is decided on O_PATH descriptors, then that very file is
+// opened. Returns the descriptor, -1 with errno set, or REFUSED.
 static int open_checked(int dir, const char *name)
 {
-	struct stat link, file, opened;
-	if (fstatat(dir, name, &link, AT_SYMLINK_NOFOLLOW) != 0)
+	int pin = openat(dir, name, O_PATH | O_NOFOLLOW);
+	if (pin < 0)
 		return -1;
-	bool is_link = S_ISLNK(link.st_mode);
-	if (!is_link)
-		file = link;
-	else if (fstatat(dir, name, &file, 0) != 0)
-		return -1;
-	if (!S_ISREG(file.st_mode) || (is_link && file.st_uid != link.st_uid))
-		return REFUSED;
-
-	int fd = openat(dir, name, READ_FLAGS | (is_link ? 0 : O_NOFOLLOW));
-	if (fd < 0)
-		return -1;
-	if (fstat(fd, &opened) == 0 && opened.st_dev == file.st_dev &&
-	    opened.st_ino == file.st_ino)
-		return fd;
-	close(fd);
-	return REFUSED;
+	struct stat st;
+	int fd = fstat(pin, &st) != 0      ? -1 :
+		 S_ISREG(st.st_mode) ? reopen(pin) :
+		 S_ISLNK(st.st_mode) ? open_target(dir, pin, st.st_uid) : REFUSED;
+	close_pin(pin);
+	return fd;
 }
+#else
+// Without O_PATH and openat2 a link's target cannot be looked at before it
+// is opened: links are refused, and a regular file has the same residual as
+// one that the folder lists as regular.
+static int open_checked(int dir, const char *name)
+{
+	struct stat st;
+	if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return -1;
+	return S_ISREG(st.st_mode) ? openat(dir, name, READ_FLAGS | O_NOFOLLOW) : REFUSED;
+}
+#endif
 
 // Opens the entry called name in dir, whose directory type is type, if it
 // is a regular file; returns as open_checked does. An entry typed regular
@@ -83,12 +146,13 @@ static int open_entry(int dir, const char *name, unsigned char type)
 }
 
 // Reads from fd until the first line end or LINE_SIZE - 1 bytes; returns the
-// byte count, or -1 on a read error.
+// byte count, or -1 on a read error. pread fails on a FIFO, socket or
+// directory, so that one swapped in before the open is never read.
 static ssize_t read_head(int fd, char *head)
 {
 	size_t n = 0;
 	for (;;) {
-		ssize_t got = read(fd, head + n, LINE_SIZE - 1 - n);
+		ssize_t got = pread(fd, head + n, LINE_SIZE - 1 - n, n);
 		if (got < 0)
 			return -1;
 		if (got == 0 || memchr(head + n, '\n', got))
@@ -101,7 +165,7 @@ static ssize_t read_head(int fd, char *head)
 
 // Writes the index line of the entry called name in dir, or reports why
 // not; returns false when it failed for want of descriptors or memory.
-static bool make_link(int dir, const char *name, unsigned char type)
+static bool make_link(int dir, const char *name, unsigned char type, bool terminal)
 {
 	if (!name)
 		return true;
@@ -115,15 +179,16 @@ static bool make_link(int dir, const char *name, unsigned char type)
 	ssize_t n = read_head(fd, head);
 	bool starved = n < 0 && is_starved(errno);
 	close(fd);
-	if (n > 0 && write_link(stdout, name, head, n))
+	if (n > 0 && write_link(stdout, name, head, n, terminal))
 		return true;
 	report("Could not process file ", name);
 	return !starved;
 }
 
-// Writes the index of dir; returns 1 when the folder could not be read to
-// its end or an entry failed for want of resources, else 0.
-static int scan(DIR *dir)
+// Writes the index of dir, titles shown safely for a terminal; returns 1
+// when the folder could not be read to its end or an entry failed for want
+// of resources, else 0.
+static int scan(DIR *dir, bool terminal)
 {
 	int fd = dirfd(dir), status = 0;
 	for (;;) {
@@ -131,7 +196,7 @@ static int scan(DIR *dir)
 		struct dirent *entry = readdir(dir);
 		if (!entry)
 			break;
-		if (!make_link(fd, validate_name(entry->d_name), entry->d_type))
+		if (!make_link(fd, validate_name(entry->d_name), entry->d_type, terminal))
 			status = 1;
 	}
 	if (errno != 0) {
@@ -166,10 +231,11 @@ int main(int argc, char *argv[])
 	// this buffer goes out of scope. A larger one grows the stack past the
 	// pages a process starts with, and memory with the size of the journal.
 	char out[32 * 1024];
-	if (!isatty(STDOUT_FILENO))
+	bool terminal = isatty(STDOUT_FILENO);
+	if (!terminal)
 		setvbuf(stdout, out, _IOFBF, sizeof out);
 
-	int status = scan(dir);
+	int status = scan(dir, terminal);
 	closedir(dir);
 	if (!close_stream(stdout)) {
 		fputs("Could not write index\n", stderr);

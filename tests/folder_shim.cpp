@@ -4,12 +4,14 @@
 // every entry that directory type (0, unknown, as on file systems that keep
 // none; 8, regular, as for an entry swapped after the folder was read),
 // SHIM_LONG renames the entry called "long", since tmpfs holds no name longer
-// than 255 bytes, and SHIM_SWAP names a file that is renamed over the first
-// entry quenlet opens, just before it does.
+// than 255 bytes, SHIM_SWAP names a file that is renamed over the first
+// entry quenlet opens, just before it does, and SHIM_READ is the most bytes
+// a read returns, as on a pipe or a network file system.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -61,4 +63,22 @@ extern "C" int __openat_2(int dir, const char *name, int flags)
 	static auto next = (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "__openat_2");
 	swap_entry(dir, name);
 	return next(dir, name, flags);
+}
+
+static size_t shorten(size_t len)
+{
+	const char *most = getenv("SHIM_READ");
+	return most && strtoul(most, nullptr, 10) < len ? strtoul(most, nullptr, 10) : len;
+}
+
+extern "C" ssize_t pread(int fd, void *buf, size_t len, off_t at)
+{
+	static auto next = (ssize_t(*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+	return next(fd, buf, shorten(len), at);
+}
+
+extern "C" ssize_t __pread_chk(int fd, void *buf, size_t len, off_t at, size_t room)
+{
+	static auto next = (ssize_t(*)(int, void *, size_t, off_t, size_t))dlsym(RTLD_NEXT, "__pread_chk");
+	return next(fd, buf, shorten(len), at, room);
 }

@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	char *link;
 	size_t len;
 	FILE *out = open_memstream(&link, &len);
-	bool written = write_link(out, name, head, n);
+	bool written = write_link(out, name, head, n, false);
 	check(fclose(out) == 0);
 	if (validate_name(name))  // the program gives it no other name
 		check_link(link, len, written, name, head, n);

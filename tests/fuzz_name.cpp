@@ -2,8 +2,9 @@
 // Fuzzes the entry name filter and the name shown in messages: the filter
 // must accept exactly the names of the form YYYY-MM-DD, anything, ".gmi",
 // and answer with the very string it was given; the shown name must be the
-// name with each control character and each byte outside well-formed UTF-8
-// replaced by one "?".
+// name with each control character, line or paragraph separator,
+// bidirectional control and byte outside well-formed UTF-8 replaced by one
+// "?".
 #include "index.h"
 
 #include <cstdint>
@@ -46,7 +47,8 @@ static std::string expect_shown(const unsigned char *s, size_t len)
 			i++;
 			continue;
 		}
-		bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F);
+		bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F) ||
+			       (point >= 0x2028 && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
 		shown.append(control ? "?" : (const char *)s + i, control ? 1 : n);
 		i += n;
 	}
@@ -61,8 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (got != (is_entry_name(name.c_str(), name.size()) ? name.c_str() : nullptr))
 		abort();
 
-	std::unique_ptr<char[]> shown(new char[name.size()]);  // no byte to spare
-	size_t len = show_name(shown.get(), name.c_str());
+	// No byte to spare, before or after.
+	std::unique_ptr<char[]> text(new char[name.size()]), shown(new char[name.size()]);
+	memcpy(text.get(), name.data(), name.size());
+	size_t len = show_text(shown.get(), text.get(), name.size());
 	if (std::string(shown.get(), len) != expect_shown((const unsigned char *)name.data(), name.size()))
 		abort();
 	return 0;

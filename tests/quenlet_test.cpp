@@ -11,8 +11,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -165,8 +167,9 @@ static std::vector<string> traced(const string &log, const std::vector<string> &
 	return all;
 }
 
-// Counts the calls in an strace log that start with call and succeeded.
-static int count_calls(const string &log, const string &call)
+// Counts the calls in an strace log that start with call, hold with and
+// succeeded.
+static int count_calls(const string &log, const string &call, const char *with = "")
 {
 	FILE *f = fopen(log.c_str(), "r");
 	if (!f)
@@ -174,9 +177,17 @@ static int count_calls(const string &log, const string &call)
 	int n = 0;
 	char line[4096];
 	while (fgets(line, sizeof line, f))
-		n += strncmp(line, call.c_str(), call.size()) == 0 && !strstr(line, " = -1 ");
+		n += strncmp(line, call.c_str(), call.size()) == 0 && strstr(line, with) &&
+		     !strstr(line, " = -1 ");
 	fclose(f);
 	return n;
+}
+
+// Counts the opens for reading in an strace log of openat and openat2: only
+// quenlet's opens of entries ask for O_NOCTTY.
+static int count_reading_opens(const string &log)
+{
+	return count_calls(log, "open", "O_NOCTTY");
 }
 
 TEST_F(Journal, CommandLine)
@@ -237,6 +248,7 @@ TEST_F(Journal, FirstLines)
 		{"#Spring\n", "Spring"},
 		{"## Two\nbody\n# Not this\n", "# Two"},
 		{"#\n", ""},
+		{"#", ""},
 		{"# No line end", " No line end"},
 		{"# CRLF\r\n", " CRLF\r"},
 		{"# Trailing \n", " Trailing "},
@@ -259,8 +271,10 @@ TEST_F(Journal, FirstLines)
 		{"# x\xe2\x82", " x\xe2\x82"},
 	};
 	for (auto &row : rows) {
-		string out = "=>2021-03-04.gmi 2021-03-04  " + row.title + "\n";
-		EXPECT_EQ(quenlet(single("2021-03-04.gmi", row.head)), (Outcome{out, "", 0})) << row.head;
+		string out = "=>2021-03-04.gmi 2021-03-04  " + row.title + "\n", d = single("2021-03-04.gmi", row.head);
+		EXPECT_EQ(quenlet(d), (Outcome{out, "", 0})) << row.head;
+		EXPECT_EQ(run({"env", "LD_PRELOAD=" SHIM, "SHIM_READ=7", QUENLET_DYNAMIC, d}), (Outcome{out, "", 0}))
+			<< "read 7 bytes at a time: " << row.head;
 	}
 	const char *refused[] = {"", "\n# Blank\n", " # Space\n", "\xef\xbb\xbf# BOM\n",
 				 "=> / Home\n", "Why use Python when you can Go?"};
@@ -300,6 +314,9 @@ TEST_F(Journal, NamesInMessagesCannotDriveTheTerminal)
 		{"2021-03-04\xed\xa0\x80\xed\x9f\xbf.gmi", "2021-03-04???\xed\x9f\xbf.gmi"},
 		{"2021-03-04\xf4\x90\x80\x80\xf4\x8f\xbf\xbf.gmi", "2021-03-04????\xf4\x8f\xbf\xbf.gmi"},
 		{"2021-03-04\xe2\x82x\xf0\x9f\xa6\x83\xf0\x9f\xa6.gmi", "2021-03-04??x\xf0\x9f\xa6\x83???.gmi"},
+		// U+2028 to U+202E and U+2066 to U+2069, between their neighbours.
+		{"2021-03-04\u2027\u2028\u2029\u202a\u202e\u202f.gmi", "2021-03-04\u2027????\u202f.gmi"},
+		{"2021-03-04\u2065\u2066\u2069\u206a.gmi", "2021-03-04\u2065??\u206a.gmi"},
 	};
 	for (auto &row : rows)
 		EXPECT_EQ(quenlet(single(row.name, "")),
@@ -307,6 +324,35 @@ TEST_F(Journal, NamesInMessagesCannotDriveTheTerminal)
 	string d = single("keep", "");
 	put_link("/nonexistent", d + "/2021-03-04\r.gmi");
 	EXPECT_EQ(quenlet(d), (Outcome{"", "Could not read file 2021-03-04?.gmi\n", 0}));
+}
+
+// On a terminal a title is shown as names in messages are, but for a
+// carriage return that ends it; elsewhere it is written as it is.
+TEST_F(Journal, TitlesOnATerminalCannotDriveIt)
+{
+	const struct {
+		string head, shown;
+	} rows[] = {
+		{"# A\x1b]0;t\x07\x9b\r\n", " A?]0;t??\r"},
+		{"# \xc2\x9b" "2J\u202e\u2066x\u2069\u2028\r", " ?2J??x??\r"},
+		{"#x\ry\r\n", "x?y\r"},
+		{"# \xc3\xa9 \U0001f983\tx\n", " \xc3\xa9 \U0001f983?x"},
+	};
+	int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+	ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+	int out = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+	struct termios raw;
+	ASSERT_EQ(tcgetattr(out, &raw), 0);
+	cfmakeraw(&raw);
+	ASSERT_EQ(tcsetattr(out, TCSANOW, &raw), 0);
+	for (auto &row : rows) {
+		EXPECT_EQ(quenlet(single("2021-03-04.gmi", row.head), ".", out), (Outcome{"", "", 0}));
+		char shown[4096];
+		ssize_t n = read(terminal, shown, sizeof shown);
+		EXPECT_EQ(string(shown, n > 0 ? n : 0), "=>2021-03-04.gmi 2021-03-04  " + row.shown + "\n") << row.head;
+	}
+	close(out);
+	close(terminal);
 }
 
 // Names longer than the 255 bytes that tmpfs holds come from the shim; a "/"
@@ -341,8 +387,14 @@ TEST_F(Journal, EntriesAreReadFromTheNamedFolder)
 	string journal = single("2021-03-04.gmi", "# Journal\n");
 	string elsewhere = single("2021-03-04.gmi", "# Elsewhere\n");
 	const string link = "=>2021-03-04.gmi 2021-03-04   Journal\n";
-	EXPECT_EQ(quenlet(journal, elsewhere), (Outcome{link, "", 0}));
-	EXPECT_EQ(quenlet(journal, "/"), (Outcome{link, "", 0}));
+	string relative = single("target", "# Journal\n"), absolute = single("x", "");
+	put_link("target", relative + "/2021-03-04.gmi");
+	put_link(relative + "/target", absolute + "/2021-03-04.gmi");
+	put("target", "# Elsewhere\n", elsewhere);
+	for (const string &d : {journal, relative, absolute}) {
+		EXPECT_EQ(quenlet(d, elsewhere), (Outcome{link, "", 0})) << d;
+		EXPECT_EQ(quenlet(d, "/"), (Outcome{link, "", 0})) << d;
+	}
 	EXPECT_EQ(quenlet(".", journal), (Outcome{link, "", 0}));
 }
 
@@ -374,7 +426,8 @@ TEST_F(Journal, IndexFollowsDirectoryOrderOneLineEach)
 
 // Whatever type the directory gives an entry (its own, unknown, or regular
 // for a link swapped in after the folder was read), only a regular file, or
-// a link to one that has the link's owner, is ever opened.
+// a link to one that has the link's owner and is reached through no other
+// link, is ever opened.
 TEST_F(Journal, OnlyRegularFilesAreOpened)
 {
 	const string read = "Could not read file 2021-03-04.gmi\n";
@@ -399,6 +452,10 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		{"link", "target", other, other, good, ""},
 		{"link", "target", other, 0, "", process},
 		{"link", "target", 0, other, "", process},
+		{"link", "chain", 0, 0, "", process},
+		{"link", "chain", other, other, "", process},
+		{"link", "here/target", 0, 0, "", process},
+		{"link", "here/missing", 0, 0, "", read},
 	};
 	const string log = dir + "/trace";
 	int need_root = 0;
@@ -411,6 +468,8 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		mkfifo((d + "/fifo").c_str(), 0644);
 		make_socket(d + "/socket");
 		mkdir((d + "/folder").c_str(), 0755);
+		put_link("target", d + "/chain");
+		put_link(".", d + "/here");
 		if (row.file_owner) {
 			ASSERT_EQ(chown((d + "/target").c_str(), row.file_owner, row.file_owner), 0);
 		}
@@ -430,30 +489,58 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 			// entry cannot tell one swapped in.
 			if (*type == '8' && row.kind != "link" && row.kind != "file")
 				continue;
-			std::vector<string> options = {"-P", "2021-03-04.gmi", "-e", "trace=openat"};
+			std::vector<string> options = {"-e", "trace=openat,openat2"};
 			if (*type)
 				options.insert(options.end(), {"-E", "LD_PRELOAD=" SHIM, "-E", string("SHIM_TYPE=") + type});
 			string what = row.kind + " " + row.link + " " + type;
 			EXPECT_EQ(run(traced(log, options, {*type ? QUENLET_DYNAMIC : QUENLET, "."}), d),
 				  (Outcome{row.out, row.err, 0})) << what;
-			EXPECT_EQ(count_calls(log, "openat("), row.out.empty() ? 0 : 1) << what;
+			EXPECT_EQ(count_reading_opens(log), row.out.empty() ? 0 : 1) << what;
 		}
 	}
 	if (need_root)
 		GTEST_SKIP() << need_root << " rows give files other owners, which needs root";
 }
 
-// The shim renames a file over the entry after quenlet looked at what the
-// entry is, just before it opens it.
-TEST_F(Journal, EntrySwappedAfterTheLookIsNotRead)
+// The shim renames a FIFO with a line waiting in it, or a link to a FIFO or
+// a device, over the entry just before quenlet first opens it; a folder
+// stands for one that replaced the entry after the listing. Only an entry
+// that the folder listed as regular is opened then, without blocking, and
+// it is never read.
+TEST_F(Journal, EntrySwappedBeforeTheOpenIsNotRead)
 {
-	for (const char *swap : {"other", "fifo"}) {
-		string d = single("2021-03-04.gmi", "# Entry\n");
-		put("other", "# Other\n", d);
-		mkfifo((d + "/fifo").c_str(), 0644);
-		EXPECT_EQ(run({"env", "LD_PRELOAD=" SHIM, "SHIM_TYPE=0", string("SHIM_SWAP=") + swap,
-			       QUENLET_DYNAMIC, "."}, d),
-			  (Outcome{"", "Could not process file 2021-03-04.gmi\n", 0})) << swap;
+	const struct {
+		string entry;  // a file, a folder, or a link to a file of its owner
+		string type;   // the type the shim gives it, if any
+		string swap;
+		int opens;
+	} rows[] = {
+		{"link", "", "fifo-link", 0}, {"link", "", "device-link", 0}, {"file", "0", "fifo", 0},
+		{"file", "0", "device-link", 0}, {"file", "8", "fifo", 1}, {"folder", "8", "", 1},
+	};
+	const string log = dir + "/trace";
+	for (auto &row : rows) {
+		string d = single("target", "# Entry\n"), fifo = d + "/fifo";
+		if (row.entry == "link")
+			put_link("target", d + "/2021-03-04.gmi");
+		else if (row.entry == "folder")
+			mkdir((d + "/2021-03-04.gmi").c_str(), 0755);
+		else
+			put("2021-03-04.gmi", "# Entry\n", d);
+		mkfifo(fifo.c_str(), 0644);
+		int writer = open(fifo.c_str(), O_RDWR);
+		ASSERT_EQ(write(writer, "# Fifo\n", 7), 7);
+		put_link("fifo", d + "/fifo-link");
+		put_link("/dev/full", d + "/device-link");
+		std::vector<string> options = {"-e", "trace=openat,openat2", "-E", "LD_PRELOAD=" SHIM,
+					       "-E", "SHIM_SWAP=" + row.swap};
+		if (!row.type.empty())
+			options.insert(options.end(), {"-E", "SHIM_TYPE=" + row.type});
+		string what = row.entry + " " + row.type + " " + row.swap;
+		EXPECT_EQ(run(traced(log, options, {QUENLET_DYNAMIC, "."}), d),
+			  (Outcome{"", "Could not process file 2021-03-04.gmi\n", 0})) << what;
+		EXPECT_EQ(count_reading_opens(log), row.opens) << what;
+		close(writer);
 	}
 }
 
@@ -516,23 +603,33 @@ TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 	const string process = "Could not process file 2021-03-04.gmi\n";
 	const string folder = "Could not read directory\n";
 	// The first getdents64 returns every entry of so small a folder, the
-	// second would report its end.
+	// second would report its end. A link's first %fstat is of the link,
+	// its second of the target, the check after its open.
 	const struct {
-		string inject;
+		string inject;  // or a ulimit command
 		bool link;
 		Outcome want;
+		string shim = "";  // a mode of the preloaded shim, if any
 	} rows[] = {
 		{"getdents64:error=EIO:when=2", false, {one, folder, 1}},
 		{"getdents64:error=EIO:when=1", false, {"", folder, 1}},
 		{"openat:error=EMFILE", false, {"", read, 1}},
 		{"openat:error=ENFILE", false, {"", read, 1}},
 		{"openat:error=EMFILE", true, {"", read, 1}},
-		{"newfstatat:error=ENOMEM", true, {"", read, 1}},
-		{"read:error=ENOMEM", false, {"", process, 1}},
+		{"%fstat:error=ENOMEM", true, {"", read, 1}},
+		{"%fstat:error=ENOMEM:when=2", true, {"", read, 1}},
+		{"readlinkat:error=ENOMEM", true, {"", read, 1}},
+		{"openat2:error=ENFILE", true, {"", read, 1}},
+		{"pread64:error=ENOMEM", false, {"", process, 1}},
+		{"pread64:error=ENOMEM:when=2", false, {"", process, 1}, "SHIM_READ=3"},
 		{"openat:error=EACCES", false, {"", read, 0}},
-		{"newfstatat:error=EACCES", true, {"", read, 0}},
-		{"read:error=EIO", false, {"", process, 0}},
-		{"ulimit", false, {"", read, 1}},
+		{"%fstat:error=EACCES", true, {"", read, 0}},
+		{"openat2:error=ENOSYS", true, {"", process, 0}},
+		{"pread64:error=EIO", false, {"", process, 0}},
+		{"pread64:error=EIO:when=2", false, {"", process, 0}, "SHIM_READ=3"},
+		{"pread64:error=EIO:when=3", false, {one, "", 0}, "SHIM_READ=3"},
+		{"ulimit -n 4", false, {"", read, 1}},
+		{"ulimit -n 6", true, {"", read, 1}},
 	};
 	for (auto &row : rows) {
 		string d = single(row.link ? "target" : "2021-03-04.gmi", "# One\n");
@@ -540,10 +637,22 @@ TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 			put_link("target", d + "/2021-03-04.gmi");
 		std::vector<string> options = {"-e", "inject=" + row.inject};
 		if (row.inject.compare(0, 10, "getdents64"))
-			options.insert(options.end(), {"-P", "2021-03-04.gmi"});
-		std::vector<string> argv = traced("/dev/null", options, {QUENLET, "."});
-		if (row.inject == "ulimit")
-			argv = {"sh", "-c", "ulimit -n 4 && exec \"$0\" \"$@\"", QUENLET, "."};
-		EXPECT_EQ(run(argv, d), row.want) << row.inject << (row.link ? " link" : "");
+			options.insert(options.end(), {"-P", "2021-03-04.gmi", "-P", "target", "-P", d + "/2021-03-04.gmi"});
+		if (!row.shim.empty())
+			options.insert(options.end(), {"-E", "LD_PRELOAD=" SHIM, "-E", row.shim});
+		std::vector<string> argv = traced("/dev/null", options, {row.shim.empty() ? QUENLET : QUENLET_DYNAMIC, "."});
+		if (row.inject.compare(0, 6, "ulimit") == 0)
+			argv = {"sh", "-c", row.inject + " && exec \"$0\" \"$@\"", QUENLET, "."};
+		EXPECT_EQ(run(argv, d), row.want) << row.inject << (row.link ? " link " : " ") << row.shim;
 	}
+
+	// A descriptor leaked per entry would run out long before the last.
+	string many = single("target", "# One\n");
+	for (int i = 10; i < 60; i++) {
+		put_link("target", many + "/2021-03-" + std::to_string(i) + ".gmi");
+		put("2021-04-" + std::to_string(i) + ".gmi", "# One\n", many);
+	}
+	Outcome r = run({"sh", "-c", "ulimit -n 7 && exec \"$0\" \"$@\"", QUENLET, "."}, many);
+	EXPECT_EQ((Outcome{std::to_string(std::count(r.out.begin(), r.out.end(), '\n')), r.err, r.status}),
+		  (Outcome{"100", "", 0}));
 }
