@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: ISC
 #include "index.h"
 
-#include <cctype>
-#include <cstring>
+#include <ctype.h>
+#include <string.h>
 
 const char *validate_name(const char *name)
 {
@@ -18,18 +18,32 @@ const char *validate_name(const char *name)
 	return name;
 }
 
+struct byte_set {
+	bool has[256];
+};
+
+static constexpr byte_set make_byte_set(const char *bytes)
+{
+	byte_set set{};
+	for (; *bytes; bytes++)
+		set.has[(unsigned char)*bytes] = true;
+	return set;
+}
+
 static void write_target(FILE *out, const char *name)
 {
 	// RFC 3986 unreserved and sub-delims, and "@"; ":" is left out because
-	// it may not stand in the first segment of a relative reference.
-	static const char plain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-				    "0123456789-._~!$&'()*+,;=@";
+	// it may not stand in the first segment of a relative reference. A
+	// table, since strspn may build one on every call.
+	static constexpr byte_set plain = make_byte_set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+							"0123456789-._~!$&'()*+,;=@");
 	static const char hex[] = "0123456789ABCDEF";
 
 	for (;;) {
-		size_t run = strspn(name, plain);
-		fwrite(name, 1, run, out);
-		name += run;
+		const char *run = name;
+		while (plain.has[(unsigned char)*name])
+			name++;
+		fwrite(run, 1, name - run, out);
 		if (!*name)
 			return;
 		unsigned char c = *name++;

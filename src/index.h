@@ -2,8 +2,8 @@
 #ifndef QUENLET_INDEX_H
 #define QUENLET_INDEX_H
 
-#include <cstddef>
-#include <cstdio>
+#include <stddef.h>
+#include <stdio.h>
 
 // The first line of an entry is read into this many bytes, less one.
 constexpr size_t LINE_SIZE = 1024;

@@ -1,19 +1,21 @@
 // SPDX-License-Identifier: ISC
 #include "index.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdint.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
+#endif
 #endif
 
 // open_entry's answer for a name that is no regular file quenlet may read.
