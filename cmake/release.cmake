@@ -22,7 +22,9 @@ string(TIMESTAMP RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
 find_program(GZIP gzip REQUIRED)
 configure_file(doc/quenlet.1.in quenlet.1 @ONLY)
-set(docs quenlet.1.gz)
+configure_file(doc/gemlog-index.1.in gemlog-index.1 @ONLY)
+configure_file(NEWS NEWS COPYONLY)
+set(docs quenlet.1.gz gemlog-index.1.gz NEWS.gz)
 if(QUENLET_CONTACT)
   configure_file(doc/changelog.in changelog @ONLY)
   list(APPEND docs changelog.gz)
@@ -46,8 +48,11 @@ configure_file(doc/copyright.in copyright @ONLY)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
   GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(TARGETS quenlet RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quenlet.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(PROGRAMS scripts/gemlog-index DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quenlet.1.gz ${CMAKE_CURRENT_BINARY_DIR}/gemlog-index.1.gz
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/NEWS.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(QUENLET_CONTACT)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
@@ -58,7 +63,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "print the index of a gemlog")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quenlet reads a folder of gemtext journal entries, named
 YYYY-MM-DD*.gmi and starting with a # heading, and prints one gemtext link
 line per entry, labelled with its date and title: the index of the journal,
-ready to be served over the Gemini protocol.")
+ready to be served over the Gemini protocol. gemlog-index publishes that
+index, newest entry first, as the folder's index.gmi, replacing it only
+when the new one is whole.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
