@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: ISC
 # Links quenlet against musl where musl-gcc is installed, with g++ and the
-# specs file that musl-gcc passes to gcc: quenlet uses nothing of the C++
-# library. glibc's static start-up probes the CPU many times over, and on a
-# virtual machine each probe traps to the host; it is most of a short run.
+# file of driver options that musl-gcc hands to gcc: quenlet uses nothing
+# of the C++ library. glibc's static start-up probes the CPU many times
+# over, and on a virtual machine each probe traps to the host; it is most
+# of a short run.
 set(libc "the system's C library")
 if(NOT QUENLET_MUSL)
 elseif(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -10,13 +11,13 @@ elseif(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT CMAKE_SYSTEM_NAME STREQUA
 else()
   find_program(MUSL_GCC musl-gcc)
   if(MUSL_GCC)
-    file(STRINGS "${MUSL_GCC}" specs REGEX "-specs")
-    string(REGEX MATCH "-specs[ =]\"?([^\" ]+)" specs "${specs}")
-    set(specs "${CMAKE_MATCH_1}")
+    file(STRINGS "${MUSL_GCC}" driver REGEX "-specs")
+    string(REGEX MATCH "-specs[ =]\"?([^\" ]+)" driver "${driver}")
+    set(driver "${CMAKE_MATCH_1}")
   endif()
-  if(MUSL_GCC AND EXISTS "${specs}")
-    target_compile_options(quenlet PRIVATE -nostdinc++ "-specs=${specs}")
-    target_link_options(quenlet PRIVATE "-specs=${specs}")
+  if(MUSL_GCC AND EXISTS "${driver}")
+    target_compile_options(quenlet PRIVATE -nostdinc++ "-specs=${driver}")
+    target_link_options(quenlet PRIVATE "-specs=${driver}")
     set(libc "musl (${MUSL_GCC})")
   else()
     string(APPEND libc "; musl-gcc (Debian: musl-tools) would start it faster")

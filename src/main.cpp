@@ -111,7 +111,7 @@ static int open_checked(int dir, const char *name)
 	if (pin < 0)
 		return -1;
 	struct stat st;
-	int fd = fstat(pin, &st) != 0      ? -1 :
+	int fd = fstat(pin, &st) != 0 ? -1 :
 		 S_ISREG(st.st_mode) ? reopen(pin) :
 		 S_ISLNK(st.st_mode) ? open_target(dir, pin, st.st_uid) : REFUSED;
 	close_pin(pin);
@@ -133,8 +133,8 @@ static int open_checked(int dir, const char *name)
 // Opens the entry called name in dir, whose directory type is type, if it
 // is a regular file; returns as open_checked does. An entry typed regular
 // costs one open: O_NOFOLLOW fails on a link swapped in since the directory
-// was read, and any failure takes the checked way. A directory, FIFO, socket
-// or device is never opened, since opening a device can act.
+// was read, and any failure takes the checked way. An entry typed directory,
+// FIFO, socket or device is never opened, since opening a device can act.
 static int open_entry(int dir, const char *name, unsigned char type)
 {
 	if (type == DT_REG) {
