@@ -202,8 +202,8 @@ static int count_calls(const string &log, const string &call, const char *with =
 	return n;
 }
 
-// Counts the opens for reading in an strace log of open, openat and openat2: only
-// quenlet's opens of entries ask for O_NOCTTY.
+// Counts the opens for reading in an strace log of open, openat and
+// openat2: only quenlet's opens of entries ask for O_NOCTTY.
 static int count_reading_opens(const string &log)
 {
 	return count_calls(log, "open", "O_NOCTTY");
@@ -290,7 +290,8 @@ TEST_F(Journal, FirstLines)
 		{"# x\xe2\x82", " x\xe2\x82"},
 	};
 	for (auto &row : rows) {
-		string out = "=>2021-03-04.gmi 2021-03-04  " + row.title + "\n", d = single("2021-03-04.gmi", row.head);
+		string out = "=>2021-03-04.gmi 2021-03-04  " + row.title + "\n";
+		string d = single("2021-03-04.gmi", row.head);
 		EXPECT_EQ(quenlet(d), (Outcome{out, "", 0})) << row.head;
 		if (can_run(false, true)) {
 			EXPECT_EQ(run({"env", "LD_PRELOAD=" SHIM, "SHIM_READ=7", QUENLET_DYNAMIC, d}),
@@ -349,7 +350,7 @@ TEST_F(Journal, NamesInMessagesCannotDriveTheTerminal)
 }
 
 // On a terminal a title is shown as names in messages are, but for a
-// carriage return that ends it; elsewhere it is written as it is.
+// carriage return that ends it.
 TEST_F(Journal, TitlesOnATerminalCannotDriveIt)
 {
 	const struct {
