@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: ISC
-# Links quenlet against musl where musl-gcc is installed, with g++ and the
-# file of driver options that musl-gcc hands to gcc: quenlet uses nothing
+# Links the programs against musl where musl-gcc is installed, with g++ and the
+# file of driver options that musl-gcc hands to gcc: they use nothing
 # of the C++ library. glibc's static start-up probes the CPU many times
 # over, and on a virtual machine each probe traps to the host; it is most
 # of a short run.
@@ -16,8 +16,10 @@ else()
     set(driver "${CMAKE_MATCH_1}")
   endif()
   if(MUSL_GCC AND EXISTS "${driver}")
-    target_compile_options(quenlet PRIVATE -nostdinc++ "-specs=${driver}")
-    target_link_options(quenlet PRIVATE "-specs=${driver}")
+    foreach(program ${programs})
+      target_compile_options(${program} PRIVATE -nostdinc++ "-specs=${driver}")
+      target_link_options(${program} PRIVATE "-specs=${driver}")
+    endforeach()
     set(libc "musl (${MUSL_GCC})")
   else()
     string(APPEND libc "; musl-gcc (Debian: musl-tools) would start it faster")

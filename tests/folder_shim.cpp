@@ -6,7 +6,9 @@
 // SHIM_LONG renames the entry called "long", since tmpfs holds no name longer
 // than 255 bytes, SHIM_SWAP names a file that is renamed over the first
 // entry quenlet opens, just before it does, and SHIM_READ is the most bytes
-// a read returns, as on a pipe or a network file system.
+// a read returns, as on a pipe or a network file system. Each call is shimmed
+// under its name and its large-file twin's, whichever the program calls.
+#undef _FILE_OFFSET_BITS
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -18,19 +20,17 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" struct dirent *readdir(DIR *dir)
+template <class Entry> static Entry *shim_entry(Entry *entry)
 {
-	static auto next = (struct dirent * (*)(DIR *)) dlsym(RTLD_NEXT, "readdir");
 	static union {
-		struct dirent entry;
-		char room[offsetof(struct dirent, d_name) + 128 * 1024];
+		Entry entry;
+		char room[offsetof(Entry, d_name) + 128 * 1024];
 	} copy;
-	struct dirent *entry = next(dir);
 	if (!entry)
 		return entry;
 	const char *type = getenv("SHIM_TYPE"), *long_name = getenv("SHIM_LONG");
 	const char *name = long_name && strcmp(entry->d_name, "long") == 0 ? long_name : entry->d_name;
-	size_t len = strlen(name) + 1, head = offsetof(struct dirent, d_name);
+	size_t len = strlen(name) + 1, head = offsetof(Entry, d_name);
 	if (len > sizeof copy.room - head)
 		abort();
 	memcpy(copy.room, entry, head);
@@ -38,6 +38,18 @@ extern "C" struct dirent *readdir(DIR *dir)
 	if (type)
 		copy.entry.d_type = atoi(type);
 	return &copy.entry;
+}
+
+extern "C" struct dirent *readdir(DIR *dir)
+{
+	static auto next = (struct dirent * (*)(DIR *)) dlsym(RTLD_NEXT, "readdir");
+	return shim_entry(next(dir));
+}
+
+extern "C" struct dirent64 *readdir64(DIR *dir)
+{
+	static auto next = (struct dirent64 * (*)(DIR *)) dlsym(RTLD_NEXT, "readdir64");
+	return shim_entry(next(dir));
 }
 
 static void swap_entry(int dir, const char *name)
@@ -51,19 +63,17 @@ static void swap_entry(int dir, const char *name)
 }
 
 // quenlet opens no file with O_CREAT, so there is no mode to pass on.
-extern "C" int openat(int dir, const char *name, int flags, ...)
-{
-	static auto next = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat");
-	swap_entry(dir, name);
-	return next(dir, name, flags);
-}
-
-extern "C" int __openat_2(int dir, const char *name, int flags)
-{
-	static auto next = (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "__openat_2");
-	swap_entry(dir, name);
-	return next(dir, name, flags);
-}
+#define SHIM_OPENAT(call, ...)                                                              \
+	extern "C" int call(int dir, const char *name, int flags __VA_ARGS__)               \
+	{                                                                                    \
+		static auto next = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, #call); \
+		swap_entry(dir, name);                                                       \
+		return next(dir, name, flags);                                               \
+	}
+SHIM_OPENAT(openat, , ...)
+SHIM_OPENAT(openat64, , ...)
+SHIM_OPENAT(__openat_2)
+SHIM_OPENAT(__openat64_2)
 
 static size_t shorten(size_t len)
 {
@@ -72,14 +82,17 @@ static size_t shorten(size_t len)
 	return cut < len ? cut : len;
 }
 
-extern "C" ssize_t pread(int fd, void *buf, size_t len, off_t at)
-{
-	static auto next = (ssize_t(*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
-	return next(fd, buf, shorten(len), at);
-}
-
-extern "C" ssize_t __pread_chk(int fd, void *buf, size_t len, off_t at, size_t room)
-{
-	static auto next = (ssize_t(*)(int, void *, size_t, off_t, size_t))dlsym(RTLD_NEXT, "__pread_chk");
-	return next(fd, buf, shorten(len), at, room);
-}
+#define SHIM_PREAD(call, offset)                                                                    \
+	extern "C" ssize_t call(int fd, void *buf, size_t len, offset at)                             \
+	{                                                                                             \
+		static auto next = (ssize_t(*)(int, void *, size_t, offset))dlsym(RTLD_NEXT, #call);   \
+		return next(fd, buf, shorten(len), at);                                               \
+	}                                                                                             \
+	extern "C" ssize_t __##call##_chk(int fd, void *buf, size_t len, offset at, size_t room)      \
+	{                                                                                             \
+		static auto next = (ssize_t(*)(int, void *, size_t, offset, size_t))dlsym(RTLD_NEXT,   \
+										"__" #call "_chk"); \
+		return next(fd, buf, shorten(len), at, room);                                         \
+	}
+SHIM_PREAD(pread, off_t)
+SHIM_PREAD(pread64, off64_t)

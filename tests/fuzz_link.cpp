@@ -4,7 +4,7 @@
 // an accepted name and the file hold, a heading gives exactly one line whose
 // target decodes back to the name, whose date is the name's first ten bytes
 // and whose title is a prefix of the heading; anything else gives no line.
-#include "index.h"
+#include "core.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -5,7 +5,7 @@
 // name with each control character, line or paragraph separator,
 // bidirectional control and byte outside well-formed UTF-8 replaced by one
 // "?".
-#include "index.h"
+#include "core.h"
 
 #include <cstdint>
 #include <cstdlib>

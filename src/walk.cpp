@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: ISC
-#include "index.h"
+#include "walk.h"
+
+#include "core.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -18,6 +20,10 @@
 #endif
 #endif
 
+// A folder of more than 2^32 inodes, or a file past 2 GiB, is common: a
+// 32-bit build without large-file calls would fail to read the folder.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 // open_entry's answer for a name that is no regular file quenlet may read.
 constexpr int REFUSED = -2;
 
@@ -31,16 +37,41 @@ static bool is_starved(int error)
 	return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
-// Writes message and name, shown safely, as one line on standard error, in
-// one write however long the name: stderr is unbuffered.
-static void report(const char *message, const char *name)
+void report(const char *before, const char *name, const char *after)
 {
-	size_t len = strlen(message), name_len = strlen(name);
-	char line[len + name_len + 1];
-	memcpy(line, message, len);
+	size_t len = strlen(before), name_len = strlen(name), after_len = strlen(after);
+	char line[len + name_len + after_len + 1];
+	memcpy(line, before, len);
 	len += show_text(line + len, name, name_len);
+	memcpy(line + len, after, after_len);
+	len += after_len;
 	line[len++] = '\n';
 	fwrite(line, 1, len, stderr);
+}
+
+// Closes a descriptor that was only looked through, or that will not be
+// read, keeping errno.
+static void close_pin(int pin)
+{
+	int error = errno;
+	close(pin);
+	errno = error;
+}
+
+// Returns fd, just opened, if it holds the file pinned, or with no pin a
+// regular file; else closes it and returns REFUSED, or -1 with errno set
+// when it could not be looked at.
+static int check_opened(int fd, const struct stat *pinned)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0) {
+		close_pin(fd);
+		return -1;
+	}
+	if (pinned ? st.st_dev == pinned->st_dev && st.st_ino == pinned->st_ino : S_ISREG(st.st_mode))
+		return fd;
+	close(fd);
+	return REFUSED;
 }
 
 #if defined(O_PATH) && defined(SYS_openat2)
@@ -52,23 +83,18 @@ struct open_how {
 constexpr uint64_t RESOLVE_NO_SYMLINKS = 0x04;
 #endif
 
-// Closes a descriptor that was only looked through, keeping errno.
-static void close_pin(int pin)
-{
-	int error = errno;
-	close(pin);
-	errno = error;
-}
-
-// Opens for reading the very file that the O_PATH descriptor pin holds: a
+// Opens for reading the very file st that the O_PATH descriptor pin holds: a
 // name could be swapped meanwhile, the descriptor cannot. Without /proc
-// there is no such way, and the entry is refused.
-static int reopen(int pin)
+// there is no such way, and the entry is refused; so it is when what opened
+// is not that file, as where a plain folder stands in for /proc.
+static int reopen(int pin, const struct stat *st)
 {
 	char path[32];
 	snprintf(path, sizeof path, "/proc/self/fd/%d", pin);
 	int fd = open(path, READ_FLAGS);
-	return fd < 0 && errno == ENOENT ? REFUSED : fd;
+	if (fd < 0)
+		return errno == ENOENT ? REFUSED : fd;
+	return check_opened(fd, st);
 }
 
 // Opens the target of the symbolic link that link holds, owned by owner, if
@@ -92,10 +118,11 @@ static int open_target(int dir, int link, uid_t owner)
 		// Through another link: refused, unless it leads nowhere.
 		if (errno == ELOOP && (fstatat(dir, target, &st, 0) == 0 || errno == ELOOP))
 			return REFUSED;
-		return errno == ENOSYS ? REFUSED : -1;
+		// Missing, or denied by a seccomp filter: links are refused.
+		return errno == ENOSYS || errno == EPERM || errno == EINVAL ? REFUSED : -1;
 	}
 	int fd = fstat(file, &st) != 0 ? -1 :
-		 S_ISREG(st.st_mode) && st.st_uid == owner ? reopen(file) : REFUSED;
+		 S_ISREG(st.st_mode) && st.st_uid == owner ? reopen(file, &st) : REFUSED;
 	close_pin(file);
 	return fd;
 }
@@ -112,7 +139,7 @@ static int open_checked(int dir, const char *name)
 		return -1;
 	struct stat st;
 	int fd = fstat(pin, &st) != 0 ? -1 :
-		 S_ISREG(st.st_mode) ? reopen(pin) :
+		 S_ISREG(st.st_mode) ? reopen(pin, &st) :
 		 S_ISLNK(st.st_mode) ? open_target(dir, pin, st.st_uid) : REFUSED;
 	close_pin(pin);
 	return fd;
@@ -133,18 +160,32 @@ static int open_checked(int dir, const char *name)
 // Opens the entry called name in dir, whose directory type is type, if it
 // is a regular file; returns as open_checked does. An entry typed regular
 // costs one open: O_NOFOLLOW fails on a link swapped in since the directory
-// was read, and any failure takes the checked way. An entry typed directory,
-// FIFO, socket or device is never opened, since opening a device can act.
-static int open_entry(int dir, const char *name, unsigned char type)
+// was read, and any failure takes the checked way. Where strangers may swap
+// entries, what that open gave is checked, and anything but a regular file
+// is closed unread. An entry typed directory, FIFO, socket or device is
+// never opened, since opening a device can act.
+static int open_entry(int dir, const char *name, unsigned char type, bool strangers)
 {
 	if (type == DT_REG) {
 		int fd = openat(dir, name, READ_FLAGS | O_NOFOLLOW);
+		if (fd >= 0 && strangers)
+			return check_opened(fd, nullptr);
 		if (fd >= 0 || is_starved(errno))
 			return fd;
 	} else if (type != DT_LNK && type != DT_UNKNOWN) {
 		return REFUSED;
 	}
 	return open_checked(dir, name);
+}
+
+// Tells whether someone other than the running user could rename entries
+// in the folder dir: the folder is another's, or its group or others may
+// write it. Asked once per run, so that a journal only its owner can write
+// pays nothing per entry for the check.
+static bool is_open_to_strangers(int dir)
+{
+	struct stat st;
+	return fstat(dir, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH));
 }
 
 // Reads from fd until the first line end or LINE_SIZE - 1 bytes; returns the
@@ -165,13 +206,15 @@ static ssize_t read_head(int fd, char *head)
 	}
 }
 
-// Writes the index line of the entry called name in dir, or reports why
-// not; returns false when it failed for want of descriptors or memory.
-static bool make_link(int dir, const char *name, unsigned char type, bool terminal)
+// Writes to out the index line of the entry called name in dir, or
+// reports why not; returns false when it failed for want of descriptors or
+// memory.
+static bool make_link(FILE *out, int dir, const char *name, unsigned char type, bool strangers,
+		      bool terminal)
 {
 	if (!name)
 		return true;
-	int fd = open_entry(dir, name, type);
+	int fd = open_entry(dir, name, type, strangers);
 	if (fd < 0) {
 		bool starved = fd == -1 && is_starved(errno);
 		report(fd == REFUSED ? "Could not process file " : "Could not read file ", name);
@@ -181,24 +224,22 @@ static bool make_link(int dir, const char *name, unsigned char type, bool termin
 	ssize_t n = read_head(fd, head);
 	bool starved = n < 0 && is_starved(errno);
 	close(fd);
-	if (n > 0 && write_link(stdout, name, head, n, terminal))
+	if (n > 0 && write_link(out, name, head, n, terminal))
 		return true;
 	report("Could not process file ", name);
 	return !starved;
 }
 
-// Writes the index of dir, titles shown safely for a terminal; returns 1
-// when the folder could not be read to its end or an entry failed for want
-// of resources, else 0.
-static int scan(DIR *dir, bool terminal)
+int scan(DIR *dir, FILE *out, bool terminal)
 {
 	int fd = dirfd(dir), status = 0;
+	bool strangers = is_open_to_strangers(fd);
 	for (;;) {
 		errno = 0;
 		struct dirent *entry = readdir(dir);
 		if (!entry)
 			break;
-		if (!make_link(fd, validate_name(entry->d_name), entry->d_type, terminal))
+		if (!make_link(out, fd, validate_name(entry->d_name), entry->d_type, strangers, terminal))
 			status = 1;
 	}
 	if (errno != 0) {
@@ -208,40 +249,3 @@ static int scan(DIR *dir, bool terminal)
 	return status;
 }
 
-// Closes stream; returns false when that fails or any earlier write to it
-// did: a flush that failed mid-run is not reported again by fclose.
-static bool close_stream(FILE *stream)
-{
-	bool failed = ferror(stream);
-	return fclose(stream) == 0 && !failed;
-}
-
-int main(int argc, char *argv[])
-{
-	if (argc < 2) {
-		puts("Usage: quenlet <dirname>");
-		puts("Generates an index of all quenlet entries in the directory");
-		return 1;
-	}
-	DIR *dir = opendir(argv[1]);
-	if (!dir) {
-		fputs("Could not open current directory", stdout);
-		return 1;
-	}
-
-	// The index goes out in large blocks; stdout is closed below, before
-	// this buffer goes out of scope. A larger one grows the stack past the
-	// pages a process starts with, and memory with the size of the journal.
-	char out[32 * 1024];
-	bool terminal = isatty(STDOUT_FILENO);
-	if (!terminal)
-		setvbuf(stdout, out, _IOFBF, sizeof out);
-
-	int status = scan(dir, terminal);
-	closedir(dir);
-	if (!close_stream(stdout)) {
-		fputs("Could not write index\n", stderr);
-		status = 1;
-	}
-	return status;
-}

@@ -1,20 +1,27 @@
 // SPDX-License-Identifier: ISC
-#include "index.h"
+#include "core.h"
 
 #include <ctype.h>
 #include <string.h>
+
+bool starts_with_date(const char *s, size_t len)
+{
+	if (len < 10)
+		return false;
+	for (int i = 0; i < 10; i++) {
+		bool dash = i == 4 || i == 7;
+		if (dash ? s[i] != '-' : !isdigit((unsigned char)s[i]))
+			return false;
+	}
+	return true;
+}
 
 const char *validate_name(const char *name)
 {
 	size_t len = strlen(name);
 
-	if (len < 14 || strcmp(name + len - 4, ".gmi") != 0)
+	if (len < 14 || strcmp(name + len - 4, ".gmi") != 0 || !starts_with_date(name, len))
 		return nullptr;
-	for (int i = 0; i < 10; i++) {
-		bool dash = i == 4 || i == 7;
-		if (dash ? name[i] != '-' : !isdigit((unsigned char)name[i]))
-			return nullptr;
-	}
 	return name;
 }
 
@@ -139,18 +146,21 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n, bool te
 }
 
 // Tells whether the well-formed UTF-8 character s, of len bytes, can drive a
-// terminal: the C0 controls, DEL, the C1 controls U+0080 to U+009F, the line
-// and paragraph separators U+2028 and U+2029, the bidirectional embeddings
-// and overrides U+202A to U+202E and the isolates U+2066 to U+2069.
+// terminal: the C0 controls, DEL, the C1 controls U+0080 to U+009F, the
+// Arabic letter mark U+061C, the left-to-right and right-to-left marks U+200E
+// and U+200F, the line and paragraph separators U+2028 and U+2029, the
+// bidirectional embeddings and overrides U+202A to U+202E and the isolates
+// U+2066 to U+2069.
 static bool is_unsafe(const unsigned char *s, size_t len)
 {
 	switch (len) {
 	case 1:
 		return s[0] < 0x20 || s[0] == 0x7F;
 	case 2:
-		return s[0] == 0xC2 && s[1] < 0xA0;
+		return (s[0] == 0xC2 && s[1] < 0xA0) || (s[0] == 0xD8 && s[1] == 0x9C);
 	case 3:
-		return s[0] == 0xE2 && ((s[1] == 0x80 && s[2] >= 0xA8 && s[2] <= 0xAE) ||
+		return s[0] == 0xE2 && ((s[1] == 0x80 && (s[2] == 0x8E || s[2] == 0x8F ||
+							 (s[2] >= 0xA8 && s[2] <= 0xAE))) ||
 					(s[1] == 0x81 && s[2] >= 0xA6 && s[2] <= 0xA9));
 	}
 	return false;

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: ISC
-#ifndef QUENLET_INDEX_H
-#define QUENLET_INDEX_H
+#ifndef QUENLET_CORE_H
+#define QUENLET_CORE_H
 
 #include <stddef.h>
 #include <stdio.h>
 
 // The first line of an entry is read into this many bytes, less one.
 constexpr size_t LINE_SIZE = 1024;
+
+// Tells whether the len bytes at s start with a date of the form YYYY-MM-DD,
+// in ASCII digits; the calendar is not consulted.
+bool starts_with_date(const char *s, size_t len);
 
 // Returns name when it is a journal entry's name (YYYY-MM-DD, anything,
 // ".gmi"), or nullptr.

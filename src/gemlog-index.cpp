@@ -1,0 +1,310 @@
+// SPDX-License-Identifier: ISC
+// gemlog-index DIR [TITLE]: publishes the index of the gemlog in DIR, as
+// quenlet lists it, newest entry first, as DIR/index.gmi, in place of the
+// entries of the index there and keeping the author's text around them.
+#include "core.h"
+#include "publish.h"
+#include "walk.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char INDEX[] = "index.gmi";
+
+// len bytes of text at s.
+struct text {
+	char *s;
+	size_t len;
+};
+
+// Writes "gemlog-index: ", folder shown safely, and what printf makes of
+// format, as one line on standard error.
+static void say(const char *folder, const char *format, ...)
+{
+	char rest[512];
+	va_list args;
+	va_start(args, format);
+	vsnprintf(rest, sizeof rest, format, args);
+	va_end(args);
+	report("gemlog-index: ", folder, rest);
+}
+
+static int compare_newest_first(const void *a, const void *b)
+{
+	return strcmp(*(char *const *)b, *(char *const *)a);
+}
+
+// Splits list, lines that each end in a line end, into strings in place,
+// and returns them sorted in reverse byte order, newest first, their count
+// in *n; returns nullptr when memory runs out.
+static char **sort_lines(text list, size_t *n)
+{
+	size_t count = 0;
+	for (size_t i = 0; i < list.len; i++)
+		count += list.s[i] == '\n';
+	char **lines = (char **)malloc((count + 1) * sizeof *lines);
+	if (!lines)
+		return nullptr;
+	char *line = list.s;
+	for (size_t i = 0; i < count; i++) {
+		lines[i] = line;
+		line = (char *)memchr(line, '\n', list.s + list.len - line);
+		*line++ = '\0';
+	}
+	qsort(lines, count, sizeof *lines, compare_newest_first);
+	*n = count;
+	return lines;
+}
+
+// Tells whether an index.gmi described by st may be read: a regular file
+// with one link. Another link could be a file of another user's, planted.
+static bool is_own_file(const struct stat *st)
+{
+	return S_ISREG(st->st_mode) && st->st_nlink == 1;
+}
+
+// Reads fd to its end into *t, with room for size bytes at first; returns
+// false with errno set when that fails.
+static bool read_all(int fd, size_t size, text *t)
+{
+	size_t room = size + 1;
+	*t = {(char *)malloc(room), 0};
+	while (t->s) {
+		ssize_t got = read(fd, t->s + t->len, room - t->len);
+		if (got <= 0)
+			return got == 0;
+		t->len += got;
+		if (t->len == room)
+			t->s = (char *)realloc(t->s, room *= 2);
+	}
+	return false;
+}
+
+static bool refuse_old(const char *folder, const char *why)
+{
+	say(folder, "/%s: %s; left as it is", INDEX, why);
+	return false;
+}
+
+// Reads dir's index.gmi into *old, left empty when there is none or when a
+// symbolic link stands there, which is replaced and never followed; returns
+// false, having said why, when it is anything else than a regular file with
+// one link or cannot be read. It is looked at before it is opened, so that
+// a device or FIFO there is not even opened unless swapped in meanwhile, and
+// again on its descriptor.
+static bool read_old(int dir, const char *folder, text *old)
+{
+	*old = {nullptr, 0};
+	struct stat st;
+	if (fstatat(dir, INDEX, &st, AT_SYMLINK_NOFOLLOW) != 0)
+		return errno == ENOENT || refuse_old(folder, strerror(errno));
+	if (S_ISLNK(st.st_mode))
+		return true;
+	const char *not_own = "not a regular file with one link";
+	if (!is_own_file(&st))
+		return refuse_old(folder, not_own);
+	int fd = openat(dir, INDEX, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (fd < 0)
+		return refuse_old(folder, strerror(errno));
+	const char *why = fstat(fd, &st) != 0 ? strerror(errno) : !is_own_file(&st) ? not_own :
+			  !read_all(fd, st.st_size, old) ? strerror(errno) : nullptr;
+	close(fd);
+	return !why || refuse_old(folder, why);
+}
+
+// Tells whether the line [s, end) links to an entry: "=>", spaces or tabs,
+// then a date. A link written "./2021-..." is the author's own.
+static bool is_entry_line(const char *s, const char *end)
+{
+	if (end - s < 2 || s[0] != '=' || s[1] != '>')
+		return false;
+	for (s += 2; s < end && (*s == ' ' || *s == '\t'); s++)
+		continue;
+	return starts_with_date(s, end - s);
+}
+
+// Tells whether the line [s, end) holds nothing but blanks and its end.
+static bool is_blank(const char *s, const char *end)
+{
+	for (; s < end; s++)
+		if (*s != ' ' && *s != '\t' && *s != '\r' && *s != '\n')
+			return false;
+	return true;
+}
+
+// Finds the block of entry lines in old: *first is where the first starts,
+// *last where the line after the last starts; both are nullptr when there is
+// none. Returns false when text other than blank lines stands between two.
+static bool find_entries(text old, const char **first, const char **last)
+{
+	const char *end = old.s + old.len;
+	bool text_since = false;
+	*first = *last = nullptr;
+	for (const char *line = old.s, *next; line < end; line = next) {
+		const char *line_end = (const char *)memchr(line, '\n', end - line);
+		next = line_end ? line_end + 1 : end;
+		if (is_entry_line(line, next)) {
+			if (text_since)
+				return false;
+			if (!*first)
+				*first = line;
+			*last = next;
+		} else {
+			text_since = text_since || (*first && !is_blank(line, next));
+		}
+	}
+	return true;
+}
+
+// Writes to page the text [head, end) that comes before the entries, with
+// title, if any, as its first line: in place of a level-1 heading there,
+// keeping its line end, else on top with a blank line after it.
+static void write_head(FILE *page, const char *head, const char *end, const char *title)
+{
+	if (title && head < end && head[0] == '#' && (end - head == 1 || head[1] != '#')) {
+		const char *line_end = (const char *)memchr(head, '\n', end - head);
+		head = !line_end ? end : line_end > head && line_end[-1] == '\r' ? line_end - 1 : line_end;
+		fprintf(page, "# %s", title);
+	} else if (title) {
+		fprintf(page, "# %s\n\n", title);
+	}
+	if (head < end)
+		fwrite(head, 1, end - head, page);
+}
+
+// The line ends that put a blank line after the text [s, s + len): none
+// after no text or a blank line.
+static const char *end_with_blank_line(const char *s, size_t len)
+{
+	if (len == 0)
+		return "";
+	if (s[len - 1] != '\n')
+		return "\n\n";
+	size_t last = len - 1;
+	while (last > 0 && s[last - 1] != '\n')
+		last--;
+	return is_blank(s + last, s + len) ? "" : "\n";
+}
+
+// Writes the new index to *page: old's text around its entry lines, or all
+// of it and a blank line when it has none, with title as its first heading,
+// and the n lines in place of the entries. Returns false when memory runs
+// out or old holds text between its entries, having said so.
+static bool compose(text *page, text old, char **lines, size_t n, const char *title, const char *folder)
+{
+	const char *first, *last, *end = old.s + old.len;
+	if (!find_entries(old, &first, &last)) {
+		say(folder, "/%s: text stands between its entries; left as it is", INDEX);
+		return false;
+	}
+	FILE *out = open_memstream(&page->s, &page->len);
+	if (out) {
+		write_head(out, old.s, first ? first : end, title);
+		if (!first && fflush(out) == 0)
+			fputs(end_with_blank_line(page->s, page->len), out);
+		for (size_t i = 0; i < n; i++) {
+			fputs(lines[i], out);
+			putc('\n', out);
+		}
+		if (first)
+			fwrite(last, 1, end - last, out);
+	}
+	if (!out || ferror(out) | (fclose(out) != 0)) {
+		say(folder, ": %s", strerror(ENOMEM));
+		return false;
+	}
+	return true;
+}
+
+// Tells whether title may stand in a heading: no line end, no control
+// character, nothing that reorders the line, well-formed UTF-8.
+static bool is_plain(const char *title)
+{
+	size_t len = strlen(title);
+	char shown[len + 1];
+	return show_text(shown, title, len) == len && memcmp(shown, title, len) == 0;
+}
+
+// Lists folder's entries, newest first, into *lines, their count in *n;
+// returns false, having said why, when it cannot be read to its end, an
+// entry failed for want of resources, or memory runs out.
+static bool list_entries(DIR *dir, const char *folder, char ***lines, size_t *n)
+{
+	text list{};
+	FILE *out = open_memstream(&list.s, &list.len);
+	if (!out) {
+		say(folder, ": %s", strerror(errno));
+		return false;
+	}
+	int status = scan(dir, out, false);
+	status |= ferror(out) | (fclose(out) != 0);
+	if (status != 0) {
+		say(folder, ": cannot be indexed; %s left as it is", INDEX);
+		return false;
+	}
+	*lines = sort_lines(list, n);
+	if (!*lines)
+		say(folder, ": %s", strerror(ENOMEM));
+	return *lines;
+}
+
+int main(int argc, char *argv[])
+{
+	if (argc < 2 || argc > 3) {
+		fputs("usage: gemlog-index DIR [TITLE]\n", stderr);
+		return 1;
+	}
+	const char *folder = argv[1], *title = argv[2];
+	if (title && !is_plain(title)) {
+		report("gemlog-index: the title holds a line end, a control character or ill-formed UTF-8", "");
+		return 1;
+	}
+
+	hold_signals();
+	DIR *dir = opendir(folder);
+	if (!dir) {
+		say(folder, ": %s", strerror(errno));
+		return 1;
+	}
+	int fd = dirfd(dir);
+	char **lines;
+	size_t n;
+	text old, page;
+	if (!list_entries(dir, folder, &lines, &n) || !read_old(fd, folder, &old) ||
+	    !compose(&page, old, lines, n, title, folder))
+		return 1;
+
+	draft index;
+	if (!write_draft(fd, INDEX, page.s, page.len, &index)) {
+		say(folder, ": cannot write a new %s: %s; left as it is", INDEX, strerror(errno));
+		return 1;
+	}
+	if (is_stopped()) {
+		discard_draft(fd, &index);
+		say(folder, ": stopped by a signal; %s left as it is", INDEX);
+		return 1;
+	}
+	if (!install_draft(fd, &index)) {
+		int error = errno;
+		discard_draft(fd, &index);
+		say(folder, "/%s: cannot be replaced: %s", INDEX, strerror(error));
+		return 1;
+	}
+	if (!holds_draft(fd, &index)) {
+		say(folder, "/%s: replaced, but another file has taken its place since", INDEX);
+		return 1;
+	}
+	if (fsync(fd) != 0) {
+		say(folder, "/%s: replaced, but the change may not survive a crash: %s", INDEX, strerror(errno));
+		return 1;
+	}
+	return 0;
+}

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: ISC
+#include "walk.h"
+
+#include <stdio.h>
+#include <unistd.h>
+
+// Closes stream; returns false when that fails or any earlier write to it
+// did: a flush that failed mid-run is not reported again by fclose.
+static bool close_stream(FILE *stream)
+{
+	bool failed = ferror(stream);
+	return fclose(stream) == 0 && !failed;
+}
+
+int main(int argc, char *argv[])
+{
+	if (argc < 2) {
+		puts("Usage: quenlet <dirname>");
+		puts("Generates an index of all quenlet entries in the directory");
+		return 1;
+	}
+	DIR *dir = opendir(argv[1]);
+	if (!dir) {
+		fputs("Could not open current directory", stdout);
+		return 1;
+	}
+
+	// The index goes out in large blocks. Static, since on the stack stack
+	// clash probing would touch every page of it at start-up; a larger one
+	// grows memory with the size of the journal.
+	static char out[32 * 1024];
+	bool terminal = isatty(STDOUT_FILENO);
+	if (!terminal)
+		setvbuf(stdout, out, _IOFBF, sizeof out);
+
+	int status = scan(dir, stdout, terminal);
+	closedir(dir);
+	if (!close_stream(stdout)) {
+		fputs("Could not write index\n", stderr);
+		status = 1;
+	}
+	return status;
+}
