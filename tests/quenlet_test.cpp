@@ -686,3 +686,104 @@ TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 		  (Outcome{"100", "", 0}));
 	say_skipped();
 }
+
+// gemlog-index, run under umask 077 over what stands at index.gmi: the new
+// index, mode 0644, keeps the text around the entry lines; what it may not
+// read or rewrite is left as it was, with status 1. No other file is left.
+TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
+{
+	const string lines = "=>2024-02-01%20b.gmi 2024-02-01   B\n=>2024-01-01.gmi 2024-01-01   A\n";
+	const string draft = "Could not process file 2024-03-01.gmi\n", refused = "; left as it is\n";
+	const struct {
+		string old;  // or a link, hard link, folder or FIFO that stands there
+		std::vector<string> title;
+		string index, err;  // index is empty when the old one must stay
+	} rows[] = {
+		{"", {"T"}, "# T\n\n" + lines, draft},
+		{"", {}, lines, draft},
+		{"# Old\r\nHi\r\n\r\n=> 2021-10-19.gmi 2021-10-19 - X\r\n=>\t2020-01-01.gmi\r\n\r\n=> about.gmi A\r\n", {"T"},
+		 "# T\r\nHi\r\n\r\n" + lines + "\r\n=> about.gmi A\r\n", draft},
+		{"intro", {}, "intro\n\n" + lines, draft},
+		{"#Old", {"T"}, "# T\n\n" + lines, draft},
+		{"## Sub\n=> ./2020-01-01.gmi x\n", {"T"}, "# T\n\n## Sub\n=> ./2020-01-01.gmi x\n\n" + lines, draft},
+		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {}, "",
+		 draft + "gemlog-index: ./index.gmi: text stands between its entries" + refused},
+		{"link", {"T"}, "# T\n\n" + lines, draft},
+		{"hard link", {}, "", draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused},
+		{"folder", {}, "", draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused},
+		{"fifo", {}, "", draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused},
+		{"", {"T\r"}, "", "gemlog-index: the title holds a line end, a control character or ill-formed UTF-8\n"},
+	};
+	// What stands at path: a file's text, or its kind.
+	auto describe = [](const string &path) {
+		struct stat st;
+		if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+			return string(S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "fifo" : "other");
+		string text(st.st_size, '\0');
+		FILE *f = fopen(path.c_str(), "r");
+		text.resize(fread(text.data(), 1, text.size(), f));
+		fclose(f);
+		return text + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777));
+	};
+	string victim = put("victim", "# Victim\n");
+	for (auto &row : rows) {
+		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi";
+		put("2024-02-01 b.gmi", "# B\n", d);
+		put("2024-03-01.gmi", "draft\n", d);
+		if (row.old == "link")
+			put_link(victim, index);
+		else if (row.old == "hard link")
+			ASSERT_EQ(link(victim.c_str(), index.c_str()), 0);
+		else if (row.old == "folder")
+			mkdir(index.c_str(), 0755);
+		else if (row.old == "fifo")
+			mkfifo(index.c_str(), 0644);
+		else if (!row.old.empty())
+			put("index.gmi", row.old, d);
+		std::vector<string> argv = {"sh", "-c", "umask 077 && exec \"$0\" \"$@\"", GEMLOG_INDEX, "."};
+		argv.insert(argv.end(), row.title.begin(), row.title.end());
+		string before = describe(index);
+		EXPECT_EQ(run(argv, d), (Outcome{"", row.err, row.index.empty()})) << row.old;
+		EXPECT_EQ(describe(index), row.index.empty() ? before : row.index) << row.old;
+		EXPECT_EQ(describe(victim), "# Victim\n");
+		for (auto &entry : fs::directory_iterator(d))
+			EXPECT_NE(entry.path().filename().string()[0], '.') << row.old;
+	}
+}
+
+// A signal that comes before the new index is whole and synced stops the
+// run and leaves the old index; one that comes once it is renamed over the
+// old is too late to. A broken pipe on standard error stops nothing. The
+// new file is synced before the rename and the folder after it.
+TEST_F(Journal, SignalsLeaveTheOldIndexOrTheNewWhole)
+{
+	if (!can_run(true, false))
+		return say_skipped();
+	const string old = "# Old\n", published = old + "\n=>2024-01-01.gmi 2024-01-01   A\n";
+	const string log = dir + "/trace";
+	for (string sig : {"HUP", "INT", "QUIT", "PIPE", "ALRM", "TERM", "USR1", "USR2", ""}) {
+		for (int when : {1, 2}) {
+			string d = single("2024-01-01.gmi", "# A\n"), inject = "fsync:signal=SIG" + sig;
+			put("index.gmi", old, d);
+			put("2024-03-01.gmi", "draft\n", d);
+			std::vector<string> argv = traced(log, {"-e", "trace=fsync,rename,renameat,renameat2",
+								 "-e", "inject=" + inject + ":when=" + std::to_string(when)}, {GEMLOG_INDEX, "."});
+			if (sig.empty())  // the broken pipe, on the run's own message
+				argv = {"bash", "-c", "{ sleep 0.2; exec \"$0\" \"$@\"; } 2>&1 | true; exit ${PIPESTATUS[0]}", GEMLOG_INDEX, "."};
+			bool stopped = when == 1 && !sig.empty();
+			string err = sig.empty() ? "" : "Could not process file 2024-03-01.gmi\n";
+			if (stopped)
+				err += "gemlog-index: .: stopped by a signal; index.gmi left as it is\n";
+			EXPECT_EQ(run(argv, d), (Outcome{"", err, stopped})) << sig << " " << when;
+			EXPECT_EQ(fs::file_size(d + "/index.gmi"), (stopped ? old : published).size()) << sig << " " << when;
+			EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 3) << sig;
+		}
+	}
+	// The last traced run's calls, renameat and renameat2 as rename.
+	string calls;
+	FILE *f = fopen(log.c_str(), "r");
+	for (char line[4096]; f && fgets(line, sizeof line, f);)
+		calls += strncmp(line, "rename", 6) ? string(line, strcspn(line, "(")) + " " : "rename ";
+	fclose(f);
+	EXPECT_EQ(calls, "fsync rename fsync ");
+}
