@@ -76,9 +76,7 @@ static bool is_continuation(unsigned char c)
 	return (c & 0xC0) == 0x80;
 }
 
-// Length of the well-formed UTF-8 sequence at the start of the avail bytes
-// of s, or 0 when none starts there.
-static size_t measure_utf8(const unsigned char *s, size_t avail)
+size_t measure_utf8(const unsigned char *s, size_t avail)
 {
 	if (*s < 0x80)
 		return 1;

@@ -23,6 +23,10 @@ const char *validate_name(const char *name);
 // shows it, but for a carriage return that ends it.
 bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal);
 
+// Length of the well-formed UTF-8 sequence at the start of the avail bytes
+// of s, at least one, or 0 when none starts there.
+size_t measure_utf8(const unsigned char *s, size_t avail);
+
 // Writes the len bytes of text to shown, which holds at least len bytes,
 // with every control character, every character that reorders or breaks a
 // line, and every byte that is not part of well-formed UTF-8 shown as "?",

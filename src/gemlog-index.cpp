@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: ISC
-// gemlog-index DIR [TITLE]: publishes the index of the gemlog in DIR, as
-// quenlet lists it, newest entry first, as DIR/index.gmi, in place of the
-// entries of the index there and keeping the author's text around them.
+// gemlog-index [-u URL] DIR [TITLE]: publishes the index of the gemlog in
+// DIR, as quenlet lists it, newest entry first, as DIR/index.gmi, in place
+// of the entries of the index there and keeping the author's text around
+// them; with -u, its Atom feed beside it as DIR/atom.xml.
 #include "core.h"
+#include "feed.h"
 #include "publish.h"
 #include "walk.h"
 
@@ -256,15 +258,121 @@ static bool list_entries(DIR *dir, const char *folder, char ***lines, size_t *n)
 	return *lines;
 }
 
-int main(int argc, char *argv[])
+// The text of page's first level-1 heading, without the blanks around it,
+// its length in *len; nullptr when it has none.
+static const char *find_heading(text page, size_t *len)
 {
-	if (argc < 2 || argc > 3) {
-		fputs("usage: gemlog-index DIR [TITLE]\n", stderr);
+	const char *end = page.s + page.len;
+	for (const char *line = page.s, *next; line < end; line = next) {
+		const char *line_end = (const char *)memchr(line, '\n', end - line);
+		next = line_end ? line_end + 1 : end;
+		if (line[0] == '#' && (next - line == 1 || line[1] != '#')) {
+			const char *s = line + 1, *e = line_end ? line_end : end;
+			while (s < e && (*s == ' ' || *s == '\t'))
+				s++;
+			while (e > s && (e[-1] == ' ' || e[-1] == '\t' || e[-1] == '\r'))
+				e--;
+			*len = e - s;
+			return s;
+		}
+	}
+	return nullptr;
+}
+
+// The feed of the journal at url, in folder, whose new index is page:
+// called title, else by the page's first heading, else by the folder's
+// name. Returns false when memory runs out.
+static bool compose_feed(text *feed, char **lines, size_t n, const char *url, const char *title, text page,
+			 const char *folder)
+{
+	size_t len = title ? strlen(title) : 0;
+	const char *name = title ? title : find_heading(page, &len);
+	if (!name) {
+		len = strlen(folder);
+		while (len > 1 && folder[len - 1] == '/')
+			len--;
+		name = folder + len;
+		while (name > folder && name[-1] != '/')
+			name--;
+		len = folder + len - name;
+	}
+	FILE *out = open_memstream(&feed->s, &feed->len);
+	if (!out)
+		return false;
+	write_feed(out, lines, n, url, name, len);
+	return !ferror(out) & (fclose(out) == 0);
+}
+
+// Replaces each of the count files called names in dir by its text: all
+// are written and synced under fresh names before the first is renamed
+// into place, then dir is synced. Returns the exit status, having said
+// what failed and which files were replaced.
+static int publish(int dir, const char *folder, const text *texts, const char *const *names, size_t count)
+{
+	draft drafts[2];
+	size_t written = 0;
+	while (written < count && write_draft(dir, names[written], texts[written].s, texts[written].len, &drafts[written]))
+		written++;
+	bool stopped = written == count && is_stopped();
+	if (written < count || stopped) {
+		int error = errno;
+		for (size_t i = 0; i < written; i++)
+			discard_draft(dir, &drafts[i]);
+		if (stopped)
+			say(folder, ": stopped by a signal; %s left as it is", count > 1 ? "index.gmi and atom.xml" : INDEX);
+		else
+			say(folder, ": cannot write a new %s: %s; %s left as it is", names[written], strerror(error),
+			    count > 1 ? "index.gmi and atom.xml" : INDEX);
 		return 1;
 	}
-	const char *folder = argv[1], *title = argv[2];
+	size_t installed = 0;
+	int status = 0;
+	for (; installed < count; installed++) {
+		if (!install_draft(dir, &drafts[installed])) {
+			int error = errno;
+			for (size_t i = installed; i < count; i++)
+				discard_draft(dir, &drafts[i]);
+			say(folder, "/%s: cannot be replaced: %s%s%s", names[installed], strerror(error),
+			    installed ? "; only " : "", installed ? names[0] : "");
+			status = 1;
+			break;
+		}
+		if (!holds_draft(dir, &drafts[installed])) {
+			say(folder, "/%s: replaced, but another file has taken its place since", names[installed]);
+			status = 1;
+		}
+	}
+	if (installed > 0 && fsync(dir) != 0) {
+		say(folder, ": %s replaced, but the change may not survive a crash: %s",
+		    installed > 1 ? "index.gmi and atom.xml" : INDEX, strerror(errno));
+		status = 1;
+	}
+	return status;
+}
+
+int main(int argc, char *argv[])
+{
+	// One option, -u, before the folder, and "--" may end it; any other
+	// argument that begins with a dash is a folder, as quenlet takes it.
+	const char *url = nullptr;
+	int i = 1;
+	if (argc > 1 && strncmp(argv[1], "-u", 2) == 0) {
+		url = argv[1][2] ? argv[1] + 2 : argv[2];
+		i = argv[1][2] ? 2 : 3;
+	}
+	if (i < argc && strcmp(argv[i], "--") == 0)
+		i++;
+	if (i >= argc || argc - i > 2) {
+		fputs("usage: gemlog-index [-u URL] DIR [TITLE]\n", stderr);
+		return 1;
+	}
+	const char *folder = argv[i], *title = argv[i + 1];
 	if (title && !is_plain(title)) {
 		report("gemlog-index: the title holds a line end, a control character or ill-formed UTF-8", "");
+		return 1;
+	}
+	if (url && !is_journal_url(url)) {
+		report("gemlog-index: ", url, ": not an absolute URL (scheme://host/path/) in printable ASCII");
 		return 1;
 	}
 
@@ -277,34 +385,14 @@ int main(int argc, char *argv[])
 	int fd = dirfd(dir);
 	char **lines;
 	size_t n;
-	text old, page;
-	if (!list_entries(dir, folder, &lines, &n) || !read_old(fd, folder, &old) ||
-	    !compose(&page, old, lines, n, title, folder))
+	text texts[2];
+	if (!list_entries(dir, folder, &lines, &n) || !read_old(fd, folder, &texts[1]) ||
+	    !compose(&texts[0], texts[1], lines, n, title, folder))
 		return 1;
-
-	draft index;
-	if (!write_draft(fd, INDEX, page.s, page.len, &index)) {
-		say(folder, ": cannot write a new %s: %s; left as it is", INDEX, strerror(errno));
+	if (url && !compose_feed(&texts[1], lines, n, url, title, texts[0], folder)) {
+		say(folder, ": %s", strerror(ENOMEM));
 		return 1;
 	}
-	if (is_stopped()) {
-		discard_draft(fd, &index);
-		say(folder, ": stopped by a signal; %s left as it is", INDEX);
-		return 1;
-	}
-	if (!install_draft(fd, &index)) {
-		int error = errno;
-		discard_draft(fd, &index);
-		say(folder, "/%s: cannot be replaced: %s", INDEX, strerror(error));
-		return 1;
-	}
-	if (!holds_draft(fd, &index)) {
-		say(folder, "/%s: replaced, but another file has taken its place since", INDEX);
-		return 1;
-	}
-	if (fsync(fd) != 0) {
-		say(folder, "/%s: replaced, but the change may not survive a crash: %s", INDEX, strerror(errno));
-		return 1;
-	}
-	return 0;
+	const char *const names[] = {INDEX, "atom.xml"};
+	return publish(fd, folder, texts, names, url ? 2 : 1);
 }
