@@ -3,8 +3,8 @@
 // must accept exactly the names of the form YYYY-MM-DD, anything, ".gmi",
 // and answer with the very string it was given; the shown name must be the
 // name with each control character, line or paragraph separator,
-// bidirectional control and byte outside well-formed UTF-8 replaced by one
-// "?".
+// bidirectional mark or control and byte outside well-formed UTF-8 replaced
+// by one "?".
 #include "core.h"
 
 #include <cstdint>
@@ -47,8 +47,9 @@ static std::string expect_shown(const unsigned char *s, size_t len)
 			i++;
 			continue;
 		}
-		bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F) ||
-			       (point >= 0x2028 && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+		bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F) || point == 0x061C ||
+			       point == 0x200E || point == 0x200F || (point >= 0x2028 && point <= 0x202E) ||
+			       (point >= 0x2066 && point <= 0x2069);
 		shown.append(control ? "?" : (const char *)s + i, control ? 1 : n);
 		i += n;
 	}
