@@ -116,7 +116,7 @@ protected:
 	bool can_run(bool strace, bool shim, bool root = false, bool links = false)
 	{
 		static const bool have_strace = system("strace -V >/dev/null 2>&1") == 0;
-		string lack = cross && (strace || shim || links) ? "strace, the shim or openat2, not emulated" :
+		string lack = cross && (strace || shim || links) ? "strace, the shim or openat2 outside emulation" :
 			      strace && !have_strace ? "strace" : shim && !*SHIM ? "the preload shim" :
 			      root && geteuid() != 0 ? "root" : "";
 		if (!lack.empty() && lacking.find(lack) == string::npos)
