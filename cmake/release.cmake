@@ -63,8 +63,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quenlet reads a folder of gemtext journal 
 YYYY-MM-DD*.gmi and starting with a # heading, and prints one gemtext link
 line per entry, labelled with its date and title: the index of the journal,
 ready to be served over the Gemini protocol. gemlog-index publishes that
-index, newest entry first, as the folder's index.gmi, replacing it only
-when the new one is whole.")
+index, newest entry first, as the folder's index.gmi, keeping the author's
+text around it, and optionally an Atom feed beside it, replacing each file
+only when the new one is whole.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

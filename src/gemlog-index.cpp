@@ -122,6 +122,20 @@ static bool read_old(int dir, const char *folder, text *old)
 	return !why || refuse_old(folder, why);
 }
 
+// Where the line after the one at line starts, or end.
+static const char *next_line(const char *line, const char *end)
+{
+	const char *line_end = (const char *)memchr(line, '\n', end - line);
+	return line_end ? line_end + 1 : end;
+}
+
+// Tells whether the line [s, end) is a level-1 heading: "#" not followed
+// by "#".
+static bool is_level_1(const char *s, const char *end)
+{
+	return s < end && s[0] == '#' && (end - s == 1 || s[1] != '#');
+}
+
 // Tells whether the line [s, end) links to an entry: "=>", spaces or tabs,
 // then a date. A link written "./2021-..." is the author's own.
 static bool is_entry_line(const char *s, const char *end)
@@ -151,8 +165,7 @@ static bool find_entries(text old, const char **first, const char **last)
 	bool text_since = false;
 	*first = *last = nullptr;
 	for (const char *line = old.s, *next; line < end; line = next) {
-		const char *line_end = (const char *)memchr(line, '\n', end - line);
-		next = line_end ? line_end + 1 : end;
+		next = next_line(line, end);
 		if (is_entry_line(line, next)) {
 			if (text_since)
 				return false;
@@ -171,9 +184,10 @@ static bool find_entries(text old, const char **first, const char **last)
 // keeping its line end, else on top with a blank line after it.
 static void write_head(FILE *page, const char *head, const char *end, const char *title)
 {
-	if (title && head < end && head[0] == '#' && (end - head == 1 || head[1] != '#')) {
-		const char *line_end = (const char *)memchr(head, '\n', end - head);
-		head = !line_end ? end : line_end > head && line_end[-1] == '\r' ? line_end - 1 : line_end;
+	const char *next = head < end ? next_line(head, end) : end;
+	if (title && is_level_1(head, next)) {
+		// The line's end is kept: "\r\n", "\n", or none at the end.
+		head = next > head && next[-1] == '\n' ? next - 1 - (next - 1 > head && next[-2] == '\r') : next;
 		fprintf(page, "# %s", title);
 	} else if (title) {
 		fprintf(page, "# %s\n\n", title);
@@ -264,13 +278,12 @@ static const char *find_heading(text page, size_t *len)
 {
 	const char *end = page.s + page.len;
 	for (const char *line = page.s, *next; line < end; line = next) {
-		const char *line_end = (const char *)memchr(line, '\n', end - line);
-		next = line_end ? line_end + 1 : end;
-		if (line[0] == '#' && (next - line == 1 || line[1] != '#')) {
-			const char *s = line + 1, *e = line_end ? line_end : end;
+		next = next_line(line, end);
+		if (is_level_1(line, next)) {
+			const char *s = line + 1, *e = next;
 			while (s < e && (*s == ' ' || *s == '\t'))
 				s++;
-			while (e > s && (e[-1] == ' ' || e[-1] == '\t' || e[-1] == '\r'))
+			while (e > s && (e[-1] == ' ' || e[-1] == '\t' || e[-1] == '\r' || e[-1] == '\n'))
 				e--;
 			*len = e - s;
 			return s;
