@@ -25,23 +25,10 @@ const char *validate_name(const char *name)
 	return name;
 }
 
-struct byte_set {
-	bool has[256];
-};
-
-static constexpr byte_set make_byte_set(const char *bytes)
-{
-	byte_set set{};
-	for (; *bytes; bytes++)
-		set.has[(unsigned char)*bytes] = true;
-	return set;
-}
-
 static void write_target(FILE *out, const char *name)
 {
 	// RFC 3986 unreserved and sub-delims, and "@"; ":" is left out because
-	// it may not stand in the first segment of a relative reference. A
-	// table, since strspn may build one on every call.
+	// it may not stand in the first segment of a relative reference.
 	static constexpr byte_set plain = make_byte_set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
 							"0123456789-._~!$&'()*+,;=@");
 	static const char hex[] = "0123456789ABCDEF";

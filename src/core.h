@@ -5,6 +5,20 @@
 #include <stddef.h>
 #include <stdio.h>
 
+// A set of bytes, tested in one load: strspn may build its table anew on
+// every call.
+struct byte_set {
+	bool has[256];
+};
+
+constexpr byte_set make_byte_set(const char *bytes)
+{
+	byte_set set{};
+	for (; *bytes; bytes++)
+		set.has[(unsigned char)*bytes] = true;
+	return set;
+}
+
 // The first line of an entry is read into this many bytes, less one.
 constexpr size_t LINE_SIZE = 1024;
 

@@ -45,18 +45,32 @@ bool is_journal_url(const char *url)
 // well-formed document.
 static void write_xml(FILE *out, const char *s, size_t len)
 {
-	const unsigned char *c = (const unsigned char *)s, *end = c + len;
-	for (size_t n; c < end; c += n ? n : 1) {
-		n = measure_utf8(c, end - c);
+	// Printable ASCII but the markup, and tab: most of any text.
+	static constexpr byte_set plain_ascii = make_byte_set(
+		"\t !#$%'()*+,-./0123456789:;=?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~\x7f");
+	const unsigned char *c = (const unsigned char *)s, *end = c + len, *run = c;
+	while (c < end) {
+		if (plain_ascii.has[*c]) {
+			c++;
+			continue;
+		}
+		size_t n = *c < 0x80 ? 1 : measure_utf8(c, end - c);
+		bool markup = *c == '&' || *c == '<' || *c == '>' || *c == '"';
+		bool plain = n == 1 ? (*c >= ' ' || *c == '\t') && !markup :
+			     n > 1 && !(n == 3 && c[0] == 0xEF && c[1] == 0xBF && c[2] >= 0xBE);
+		if (plain) {
+			c += n;
+			continue;
+		}
+		fwrite(run, 1, c - run, out);
 		if (n == 0)
 			fputs("\xEF\xBF\xBD", out);
-		else if (n > 1 && !(n == 3 && c[0] == 0xEF && c[1] == 0xBF && c[2] >= 0xBE))
-			fwrite(c, 1, n, out);
-		else if (*c == '&' || *c == '<' || *c == '>' || *c == '"')
+		else if (markup)
 			fputs(*c == '&' ? "&amp;" : *c == '<' ? "&lt;" : *c == '>' ? "&gt;" : "&quot;", out);
-		else if (n == 1 && (*c >= ' ' || *c == '\t'))
-			putc(*c, out);
+		c += n ? n : 1;
+		run = c;
 	}
+	fwrite(run, 1, c - run, out);
 }
 
 // Writes url, with a "/" after it if it ends in none, then the len bytes
@@ -126,7 +140,8 @@ void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const 
 	size_t first = 0;
 	while (first < n && !read_entry(lines[first], &e))
 		first++;
-	fprintf(out, "%.10sT00:00:00Z</updated>\n  <link rel=\"self\" href=\"", first < n ? e.date : "1970-01-01");
+	fwrite(first < n ? e.date : "1970-01-01", 1, 10, out);
+	fputs("T00:00:00Z</updated>\n  <link rel=\"self\" href=\"", out);
 	write_url(out, url, "atom.xml", 8);
 	fputs("\"/>\n  <link rel=\"alternate\" href=\"", out);
 	write_url(out, url, "", 0);
@@ -140,7 +155,9 @@ void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const 
 		write_url(out, url, e.target, e.target_len);
 		fputs("</id>\n    <title>", out);
 		write_xml(out, e.title, e.title_len);
-		fprintf(out, "</title>\n    <updated>%.10sT00:00:00Z</updated>\n    <link rel=\"alternate\" href=\"", e.date);
+		fputs("</title>\n    <updated>", out);
+		fwrite(e.date, 1, 10, out);
+		fputs("T00:00:00Z</updated>\n    <link rel=\"alternate\" href=\"", out);
 		write_url(out, url, e.target, e.target_len);
 		fputs("\"/>\n  </entry>\n", out);
 	}

@@ -210,34 +210,44 @@ static const char *end_with_blank_line(const char *s, size_t len)
 	return is_blank(s + last, s + len) ? "" : "\n";
 }
 
-// Writes the new index to *page: old's text around its entry lines, or all
-// of it and a blank line when it has none, with title as its first heading,
-// and the n lines in place of the entries. Returns false when memory runs
-// out or old holds text between its entries, having said so.
-static bool compose(text *page, text old, char **lines, size_t n, const char *title, const char *folder)
+// An old index split around its entry lines: the author's text before
+// them runs from text.s to first, after them from last to the end.
+struct parts {
+	text old;
+	const char *first, *last;
+};
+
+// Finds the entry lines of old; returns false, having said so, when text
+// stands between two.
+static bool split_old(text old, const char *folder, parts *p)
 {
-	const char *first, *last, *end = old.s + old.len;
-	if (!find_entries(old, &first, &last)) {
+	p->old = old;
+	if (!find_entries(old, &p->first, &p->last)) {
 		say(folder, "/%s: text stands between its entries; left as it is", INDEX);
 		return false;
 	}
-	FILE *out = open_memstream(&page->s, &page->len);
-	if (out) {
-		write_head(out, old.s, first ? first : end, title);
-		if (!first && fflush(out) == 0)
-			fputs(end_with_blank_line(page->s, page->len), out);
-		for (size_t i = 0; i < n; i++) {
-			fputs(lines[i], out);
-			putc('\n', out);
-		}
-		if (first)
-			fwrite(last, 1, end - last, out);
-	}
-	if (!out || ferror(out) | (fclose(out) != 0)) {
-		say(folder, ": %s", strerror(ENOMEM));
-		return false;
-	}
+	if (!p->first)
+		p->first = p->last = old.s + old.len;
 	return true;
+}
+
+// Writes the new index to out: the old text around its entry lines, or all
+// of it and a blank line when it has none, with title as its first heading,
+// and the n lines in place of the entries.
+static void write_index(FILE *out, const parts *p, char *const *lines, size_t n, const char *title)
+{
+	const char *end = p->old.s + p->old.len;
+	write_head(out, p->old.s, p->first, title);
+	// A title on top ends in a blank line, one in place of a heading the
+	// way the text did.
+	if (p->first == end)
+		fputs(end_with_blank_line(p->old.s, p->old.len), out);
+	for (size_t i = 0; i < n; i++) {
+		fputs(lines[i], out);
+		putc('\n', out);
+	}
+	if (p->last < end)
+		fwrite(p->last, 1, end - p->last, out);
 }
 
 // Tells whether title may stand in a heading: no line end, no control
@@ -272,12 +282,12 @@ static bool list_entries(DIR *dir, const char *folder, char ***lines, size_t *n)
 	return *lines;
 }
 
-// The text of page's first level-1 heading, without the blanks around it,
-// its length in *len; nullptr when it has none.
-static const char *find_heading(text page, size_t *len)
+// The text of the first level-1 heading in t, without the blanks around
+// it, its length in *len; nullptr when there is none.
+static const char *find_heading(text t, size_t *len)
 {
-	const char *end = page.s + page.len;
-	for (const char *line = page.s, *next; line < end; line = next) {
+	const char *end = t.s + t.len;
+	for (const char *line = t.s, *next; line < end; line = next) {
 		next = next_line(line, end);
 		if (is_level_1(line, next)) {
 			const char *s = line + 1, *e = next;
@@ -292,50 +302,42 @@ static const char *find_heading(text page, size_t *len)
 	return nullptr;
 }
 
-// The feed of the journal at url, in folder, whose new index is page:
-// called title, else by the page's first heading, else by the folder's
-// name. Returns false when memory runs out.
-static bool compose_feed(text *feed, char **lines, size_t n, const char *url, const char *title, text page,
-			 const char *folder)
+// The feed's title: title, else the new index's first heading, which is the
+// old one's, else the folder's name; its length in *len.
+static const char *name_feed(const char *title, text old, const char *folder, size_t *len)
 {
-	size_t len = title ? strlen(title) : 0;
-	const char *name = title ? title : find_heading(page, &len);
-	if (!name) {
-		len = strlen(folder);
-		while (len > 1 && folder[len - 1] == '/')
-			len--;
-		name = folder + len;
-		while (name > folder && name[-1] != '/')
-			name--;
-		len = folder + len - name;
-	}
-	FILE *out = open_memstream(&feed->s, &feed->len);
-	if (!out)
-		return false;
-	write_feed(out, lines, n, url, name, len);
-	return !ferror(out) & (fclose(out) == 0);
+	const char *name = title ? title : find_heading(old, len);
+	if (title)
+		*len = strlen(title);
+	if (name)
+		return name;
+	size_t end = strlen(folder);
+	while (end > 1 && folder[end - 1] == '/')
+		end--;
+	name = folder + end;
+	while (name > folder && name[-1] != '/')
+		name--;
+	*len = folder + end - name;
+	return name;
 }
 
-// Replaces each of the count files called names in dir by its text: all
-// are written and synced under fresh names before the first is renamed
-// into place, then dir is synced. Returns the exit status, having said
-// what failed and which files were replaced.
-static int publish(int dir, const char *folder, const text *texts, const char *const *names, size_t count)
+// The file names to publish, the index first.
+static const char *const names[] = {INDEX, "atom.xml"};
+
+// Says which of the count files are left as they were.
+static const char *left_alone(size_t count)
 {
-	draft drafts[2];
-	size_t written = 0;
-	while (written < count && write_draft(dir, names[written], texts[written].s, texts[written].len, &drafts[written]))
-		written++;
-	bool stopped = written == count && is_stopped();
-	if (written < count || stopped) {
-		int error = errno;
-		for (size_t i = 0; i < written; i++)
+	return count > 1 ? "index.gmi and atom.xml" : INDEX;
+}
+
+// Renames the count drafts, all whole, into place, then syncs dir; returns
+// the exit status, having said what failed and which files were replaced.
+static int install(int dir, const char *folder, draft *drafts, size_t count)
+{
+	if (is_stopped()) {
+		for (size_t i = 0; i < count; i++)
 			discard_draft(dir, &drafts[i]);
-		if (stopped)
-			say(folder, ": stopped by a signal; %s left as it is", count > 1 ? "index.gmi and atom.xml" : INDEX);
-		else
-			say(folder, ": cannot write a new %s: %s; %s left as it is", names[written], strerror(error),
-			    count > 1 ? "index.gmi and atom.xml" : INDEX);
+		say(folder, ": stopped by a signal; %s left as it is", left_alone(count));
 		return 1;
 	}
 	size_t installed = 0;
@@ -356,8 +358,8 @@ static int publish(int dir, const char *folder, const text *texts, const char *c
 		}
 	}
 	if (installed > 0 && fsync(dir) != 0) {
-		say(folder, ": %s replaced, but the change may not survive a crash: %s",
-		    installed > 1 ? "index.gmi and atom.xml" : INDEX, strerror(errno));
+		say(folder, ": %s replaced, but the change may not survive a crash: %s", left_alone(installed),
+		    strerror(errno));
 		status = 1;
 	}
 	return status;
@@ -398,14 +400,35 @@ int main(int argc, char *argv[])
 	int fd = dirfd(dir);
 	char **lines;
 	size_t n;
-	text texts[2];
-	if (!list_entries(dir, folder, &lines, &n) || !read_old(fd, folder, &texts[1]) ||
-	    !compose(&texts[0], texts[1], lines, n, title, folder))
+	text old;
+	parts index;
+	if (!list_entries(dir, folder, &lines, &n) || !read_old(fd, folder, &old) || !split_old(old, folder, &index))
 		return 1;
-	if (url && !compose_feed(&texts[1], lines, n, url, title, texts[0], folder)) {
-		say(folder, ": %s", strerror(ENOMEM));
+
+	// Each file is written whole and synced before any is renamed.
+	draft drafts[2];
+	size_t count = url ? 2 : 1, written = 0;
+	for (; written < count; written++) {
+		FILE *out = open_draft(fd, names[written], &drafts[written]);
+		if (!out)
+			break;
+		if (written == 0) {
+			write_index(out, &index, lines, n, title);
+		} else {
+			size_t len;
+			const char *name = name_feed(title, old, folder, &len);
+			write_feed(out, lines, n, url, name, len);
+		}
+		if (!close_draft(fd, out, &drafts[written]))
+			break;
+	}
+	if (written < count) {
+		int error = errno;
+		for (size_t k = 0; k < written; k++)
+			discard_draft(fd, &drafts[k]);
+		say(folder, ": cannot write a new %s: %s; %s left as it is", names[written], strerror(error),
+		    left_alone(count));
 		return 1;
 	}
-	const char *const names[] = {INDEX, "atom.xml"};
-	return publish(fd, folder, texts, names, url ? 2 : 1);
+	return install(fd, folder, drafts, count);
 }

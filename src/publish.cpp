@@ -65,20 +65,10 @@ static bool pick_fresh(draft *d)
 	return true;
 }
 
-static bool write_all(int fd, const char *text, size_t len)
+FILE *open_draft(int dir, const char *name, draft *d)
 {
-	while (len > 0) {
-		ssize_t n = write(fd, text, len);
-		if (n < 0)
-			return false;
-		text += n;
-		len -= n;
-	}
-	return true;
-}
-
-bool write_draft(int dir, const char *name, const char *text, size_t len, draft *d)
-{
+	// The new files go out in large blocks, one file at a time.
+	static char buffer[32 * 1024];
 	d->name = name;
 	int fd = -1;
 	for (int tries = 0; fd < 0 && tries < 100; tries++) {
@@ -90,23 +80,32 @@ bool write_draft(int dir, const char *name, const char *text, size_t len, draft 
 	}
 	if (fd < 0) {
 		d->fresh[0] = '\0';
-		return false;
+		return nullptr;
 	}
 	struct stat st;
-	if (fstat(fd, &st) != 0) {
+	FILE *out = nullptr;
+	// The mode whatever the umask: the server may run as another user.
+	if (fstat(fd, &st) == 0 && fchmod(fd, 0644) == 0)
+		out = fdopen(fd, "w");
+	if (!out) {
 		int error = errno;
 		close(fd);
-		unlinkat(dir, d->fresh, 0);  // made a moment ago, and no stat to check it by
+		unlinkat(dir, d->fresh, 0);  // made a moment ago
 		d->fresh[0] = '\0';
 		errno = error;
-		return false;
+		return nullptr;
 	}
 	d->dev = st.st_dev;
 	d->ino = st.st_ino;
-	// The mode whatever the umask: the server may run as another user.
-	bool written = fchmod(fd, 0644) == 0 && write_all(fd, text, len) && fsync(fd) == 0;
+	setvbuf(out, buffer, _IOFBF, sizeof buffer);
+	return out;
+}
+
+bool close_draft(int dir, FILE *out, draft *d)
+{
+	bool written = fflush(out) == 0 && !ferror(out) && fsync(fileno(out)) == 0;
 	int error = errno;
-	if (close(fd) != 0 && written) {
+	if (fclose(out) != 0 && written) {
 		written = false;
 		error = errno;
 	}

@@ -3,6 +3,7 @@
 #define QUENLET_PUBLISH_H
 
 #include <stddef.h>
+#include <stdio.h>
 #include <sys/types.h>
 
 // A file written whole under a fresh name in a folder, to replace the file
@@ -19,10 +20,14 @@ struct draft {
 void hold_signals();
 bool is_stopped();
 
-// Writes the len bytes of text, synced, to a new file of mode 0644 in dir,
-// under a fresh name, to replace name; returns false with errno set, and no
-// file left, when that fails.
-bool write_draft(int dir, const char *name, const char *text, size_t len, draft *d);
+// Creates a new file of mode 0644 in dir, under a fresh name, to replace
+// name, and returns a stream to write it through; returns nullptr with errno
+// set, and no file left, when that fails. One draft is open at a time.
+FILE *open_draft(int dir, const char *name, draft *d);
+
+// Flushes, syncs and closes out, d's stream; returns false with errno set,
+// and d's file removed, when that or any write to out failed.
+bool close_draft(int dir, FILE *out, draft *d);
 
 // Removes d's file, if its fresh name still holds it.
 void discard_draft(int dir, draft *d);

@@ -146,14 +146,15 @@ static int open_checked(int dir, const char *name)
 }
 #else
 // Without O_PATH and openat2 a link's target cannot be looked at before it
-// is opened: links are refused, and a regular file has the same residual as
-// one that the folder lists as regular.
+// is opened: links are refused, and a regular file is opened by its name,
+// then checked to be the file looked at.
 static int open_checked(int dir, const char *name)
 {
 	struct stat st;
 	if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
 		return -1;
-	return S_ISREG(st.st_mode) ? openat(dir, name, READ_FLAGS | O_NOFOLLOW) : REFUSED;
+	int fd = S_ISREG(st.st_mode) ? openat(dir, name, READ_FLAGS | O_NOFOLLOW) : REFUSED;
+	return fd >= 0 ? check_opened(fd, &st) : fd;
 }
 #endif
 
