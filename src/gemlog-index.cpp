@@ -347,8 +347,8 @@ static int install(int dir, const char *folder, draft *drafts, size_t count)
 			int error = errno;
 			for (size_t i = installed; i < count; i++)
 				discard_draft(dir, &drafts[i]);
-			say(folder, "/%s: cannot be replaced: %s%s%s", names[installed], strerror(error),
-			    installed ? "; only " : "", installed ? names[0] : "");
+			say(folder, "/%s: cannot be replaced: %s; %s", names[installed], strerror(error),
+			    installed ? "index.gmi was replaced" : count > 1 ? "atom.xml left as it is too" : "left as it is");
 			status = 1;
 			break;
 		}
