@@ -79,13 +79,12 @@ static bool read_all(int fd, size_t size, text *t)
 {
 	size_t room = size + 1;
 	*t = {(char *)malloc(room), 0};
-	while (t->s) {
+	for (char *more = t->s; more; more = t->len < room ? t->s : (char *)realloc(t->s, room *= 2)) {
+		t->s = more;
 		ssize_t got = read(fd, t->s + t->len, room - t->len);
 		if (got <= 0)
 			return got == 0;
 		t->len += got;
-		if (t->len == room)
-			t->s = (char *)realloc(t->s, room *= 2);
 	}
 	return false;
 }
@@ -259,12 +258,20 @@ static bool is_plain(const char *title)
 	return show_text(shown, title, len) == len && memcmp(shown, title, len) == 0;
 }
 
-// Lists folder's entries, newest first, into *lines, their count in *n;
-// returns false, having said why, when it cannot be read to its end, an
-// entry failed for want of resources, or memory runs out.
-static bool list_entries(DIR *dir, const char *folder, char ***lines, size_t *n)
+// What a run reads, which main frees: the entry lines of the folder, in
+// list, sorted newest first in lines, and the old index.
+struct sources {
+	text list, old;
+	char **lines;
+	size_t n;
+};
+
+// Lists folder's entries, newest first, into src; returns false, having
+// said why, when it cannot be read to its end, an entry failed for want of
+// resources, or memory runs out.
+static bool list_entries(DIR *dir, const char *folder, sources *src)
 {
-	text list{};
+	text &list = src->list;
 	FILE *out = open_memstream(&list.s, &list.len);
 	if (!out) {
 		say(folder, ": %s", strerror(errno));
@@ -276,10 +283,10 @@ static bool list_entries(DIR *dir, const char *folder, char ***lines, size_t *n)
 		say(folder, ": cannot be indexed; %s left as it is", INDEX);
 		return false;
 	}
-	*lines = sort_lines(list, n);
-	if (!*lines)
+	src->lines = sort_lines(list, &src->n);
+	if (!src->lines)
 		say(folder, ": %s", strerror(ENOMEM));
-	return *lines;
+	return src->lines;
 }
 
 // The text of the first level-1 heading in t, without the blanks around
@@ -365,6 +372,43 @@ static int install(int dir, const char *folder, draft *drafts, size_t count)
 	return status;
 }
 
+// Publishes the index of the journal in dir, called folder, and its feed
+// if url is given, from src, which it fills; returns the exit status.
+static int publish(DIR *dir, const char *folder, const char *url, const char *title, sources *src)
+{
+	int fd = dirfd(dir);
+	parts index;
+	if (!list_entries(dir, folder, src) || !read_old(fd, folder, &src->old) || !split_old(src->old, folder, &index))
+		return 1;
+
+	// Each file is written whole and synced before any is renamed.
+	draft drafts[2];
+	size_t count = url ? 2 : 1, written = 0;
+	for (; written < count; written++) {
+		FILE *out = open_draft(fd, names[written], &drafts[written]);
+		if (!out)
+			break;
+		if (written == 0) {
+			write_index(out, &index, src->lines, src->n, title);
+		} else {
+			size_t len;
+			const char *name = name_feed(title, src->old, folder, &len);
+			write_feed(out, src->lines, src->n, url, name, len);
+		}
+		if (!close_draft(fd, out, &drafts[written]))
+			break;
+	}
+	if (written < count) {
+		int error = errno;
+		for (size_t k = 0; k < written; k++)
+			discard_draft(fd, &drafts[k]);
+		say(folder, ": cannot write a new %s: %s; %s left as it is", names[written], strerror(error),
+		    left_alone(count));
+		return 1;
+	}
+	return install(fd, folder, drafts, count);
+}
+
 int main(int argc, char *argv[])
 {
 	// One option, -u, before the folder, and "--" may end it; any other
@@ -397,38 +441,12 @@ int main(int argc, char *argv[])
 		say(folder, ": %s", strerror(errno));
 		return 1;
 	}
-	int fd = dirfd(dir);
-	char **lines;
-	size_t n;
-	text old;
-	parts index;
-	if (!list_entries(dir, folder, &lines, &n) || !read_old(fd, folder, &old) || !split_old(old, folder, &index))
-		return 1;
-
-	// Each file is written whole and synced before any is renamed.
-	draft drafts[2];
-	size_t count = url ? 2 : 1, written = 0;
-	for (; written < count; written++) {
-		FILE *out = open_draft(fd, names[written], &drafts[written]);
-		if (!out)
-			break;
-		if (written == 0) {
-			write_index(out, &index, lines, n, title);
-		} else {
-			size_t len;
-			const char *name = name_feed(title, old, folder, &len);
-			write_feed(out, lines, n, url, name, len);
-		}
-		if (!close_draft(fd, out, &drafts[written]))
-			break;
-	}
-	if (written < count) {
-		int error = errno;
-		for (size_t k = 0; k < written; k++)
-			discard_draft(fd, &drafts[k]);
-		say(folder, ": cannot write a new %s: %s; %s left as it is", names[written], strerror(error),
-		    left_alone(count));
-		return 1;
-	}
-	return install(fd, folder, drafts, count);
+	sources src{};
+	int status = publish(dir, folder, url, title, &src);
+	free(src.lines);
+	free(src.list.s);
+	free(src.old.s);
+	closedir(dir);
+	return status;
 }
+
