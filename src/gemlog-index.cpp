@@ -422,7 +422,7 @@ int main(int argc, char *argv[])
 	if (i < argc && strcmp(argv[i], "--") == 0)
 		i++;
 	if (i >= argc || argc - i > 2) {
-		fputs("usage: gemlog-index [-u URL] DIR [TITLE]\n", stderr);
+		fputs("gemlog-index: usage: gemlog-index [-u URL] DIR [TITLE]\n", stderr);
 		return 1;
 	}
 	const char *folder = argv[i], *title = argv[i + 1];

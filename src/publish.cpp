@@ -37,11 +37,11 @@ bool is_stopped()
 	// that one is taken and stops nothing. One sent at the same time is
 	// taken with it.
 	if (sigismember(&pending, SIGPIPE) && ferror(stderr)) {
-		sigset_t pipe;
+		sigset_t broken;
 		int sig;
-		sigemptyset(&pipe);
-		sigaddset(&pipe, SIGPIPE);
-		sigwait(&pipe, &sig);
+		sigemptyset(&broken);
+		sigaddset(&broken, SIGPIPE);
+		sigwait(&broken, &sig);
 		sigdelset(&pending, SIGPIPE);
 		clearerr(stderr);
 	}
@@ -55,11 +55,11 @@ bool is_stopped()
 static bool pick_fresh(draft *d)
 {
 	static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-	unsigned char random[12];
+	unsigned char bytes[12];
 	int len = snprintf(d->fresh, sizeof d->fresh, ".%s.", d->name);
-	if (len < 0 || (size_t)len + sizeof random >= sizeof d->fresh || getentropy(random, sizeof random) != 0)
+	if (len < 0 || (size_t)len + sizeof bytes >= sizeof d->fresh || getentropy(bytes, sizeof bytes) != 0)
 		return false;
-	for (unsigned char c : random)
+	for (unsigned char c : bytes)
 		d->fresh[len++] = alphabet[c % (sizeof alphabet - 1)];
 	d->fresh[len] = '\0';
 	return true;
