@@ -155,29 +155,6 @@ static bool is_blank(const char *s, const char *end)
 	return true;
 }
 
-// Finds the block of entry lines in old: *first is where the first starts,
-// *last where the line after the last starts; both are nullptr when there is
-// none. Returns false when text other than blank lines stands between two.
-static bool find_entries(text old, const char **first, const char **last)
-{
-	const char *end = old.s + old.len;
-	bool text_since = false;
-	*first = *last = nullptr;
-	for (const char *line = old.s, *next; line < end; line = next) {
-		next = next_line(line, end);
-		if (is_entry_line(line, next)) {
-			if (text_since)
-				return false;
-			if (!*first)
-				*first = line;
-			*last = next;
-		} else {
-			text_since = text_since || (*first && !is_blank(line, next));
-		}
-	}
-	return true;
-}
-
 // Writes to page the text [head, end) that comes before the entries, with
 // title, if any, as its first line: in place of a level-1 heading there,
 // keeping its line end, else on top with a blank line after it.
@@ -210,23 +187,32 @@ static const char *end_with_blank_line(const char *s, size_t len)
 }
 
 // An old index split around its entry lines: the author's text before
-// them runs from text.s to first, after them from last to the end.
+// them runs from old.s to first, after them from last to the end; with no
+// entry line, both are the end.
 struct parts {
 	text old;
 	const char *first, *last;
 };
 
 // Finds the entry lines of old; returns false, having said so, when text
-// stands between two.
+// other than blank lines stands between two.
 static bool split_old(text old, const char *folder, parts *p)
 {
-	p->old = old;
-	if (!find_entries(old, &p->first, &p->last)) {
-		say(folder, "/%s: text stands between its entries; left as it is", INDEX);
-		return false;
+	const char *end = old.s + old.len;
+	bool text_since = false;
+	*p = {old, end, end};
+	for (const char *line = old.s, *next; line < end; line = next) {
+		next = next_line(line, end);
+		if (!is_entry_line(line, next)) {
+			text_since = text_since || (p->first < end && !is_blank(line, next));
+		} else if (text_since) {
+			say(folder, "/%s: text stands between its entries; left as it is", INDEX);
+			return false;
+		} else {
+			p->first = p->first < end ? p->first : line;
+			p->last = next;
+		}
 	}
-	if (!p->first)
-		p->first = p->last = old.s + old.len;
 	return true;
 }
 
