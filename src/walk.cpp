@@ -10,15 +10,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <stdint.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/syscall.h>
-#if __has_include(<linux/openat2.h>)
-#include <linux/openat2.h>
-#endif
-#endif
 
 // A folder of more than 2^32 inodes, or a file past 2 GiB, is common: a
 // 32-bit build without large-file calls would fail to read the folder.
@@ -74,15 +67,7 @@ static int check_opened(int fd, const struct stat *pinned)
 	return REFUSED;
 }
 
-#if defined(O_PATH) && defined(SYS_openat2)
-#ifndef RESOLVE_NO_SYMLINKS
-// The kernel's own layout; musl carries no kernel headers.
-struct open_how {
-	uint64_t flags, mode, resolve;
-};
-constexpr uint64_t RESOLVE_NO_SYMLINKS = 0x04;
-#endif
-
+#ifdef O_PATH
 // Opens for reading the very file st that the O_PATH descriptor pin holds: a
 // name could be swapped meanwhile, the descriptor cannot. Without /proc
 // there is no such way, and the entry is refused; so it is when what opened
@@ -95,6 +80,39 @@ static int reopen(int pin, const struct stat *st)
 	if (fd < 0)
 		return errno == ENOENT ? REFUSED : fd;
 	return check_opened(fd, st);
+}
+
+// The answer for a link's target that passes through another link, at any
+// component: refused, unless the whole path leads nowhere.
+static int refuse_link(int dir, const char *target)
+{
+	struct stat st;
+	return fstatat(dir, target, &st, 0) == 0 || errno == ELOOP ? REFUSED : -1;
+}
+
+// Opens with O_PATH what target names, from dir or from "/", one component
+// at a time, each relative to the one before and without following a link,
+// so that "." and ".." are taken as the kernel takes them and no link is
+// passed through: a folder on the way that is a link fails with ENOTDIR,
+// and a link at the end is opened as itself, for the caller to see. Returns
+// a descriptor of its own, or -1 with errno set.
+static int walk_target(int dir, char *target)
+{
+	int at = *target == '/' ? open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : dir;
+	for (char *name = target + strspn(target, "/"); at >= 0 && *name;) {
+		char *end = name + strcspn(name, "/"), sep = *end;
+		*end = '\0';
+		int next = openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | (sep ? O_DIRECTORY : 0));
+		struct stat st;
+		if (next < 0 && errno == ENOTDIR && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+			errno = ELOOP;
+		*end = sep;
+		if (at != dir)
+			close_pin(at);
+		at = next;
+		name = end + strspn(end, "/");
+	}
+	return at;
 }
 
 // Opens the target of the symbolic link that link holds, owned by owner, if
@@ -111,17 +129,12 @@ static int open_target(int dir, int link, uid_t owner)
 		return REFUSED;
 	target[len] = '\0';
 
-	struct open_how how = {O_PATH, 0, RESOLVE_NO_SYMLINKS};
+	int file = walk_target(dir, target);
+	if (file < 0)
+		return errno == ELOOP ? refuse_link(dir, target) : -1;
 	struct stat st;
-	int file = syscall(SYS_openat2, dir, target, &how, sizeof how);
-	if (file < 0) {
-		// Through another link: refused, unless it leads nowhere.
-		if (errno == ELOOP && (fstatat(dir, target, &st, 0) == 0 || errno == ELOOP))
-			return REFUSED;
-		// Missing, or denied by a seccomp filter: links are refused.
-		return errno == ENOSYS || errno == EPERM || errno == EINVAL ? REFUSED : -1;
-	}
 	int fd = fstat(file, &st) != 0 ? -1 :
+		 S_ISLNK(st.st_mode) ? refuse_link(dir, target) :
 		 S_ISREG(st.st_mode) && st.st_uid == owner ? reopen(file, &st) : REFUSED;
 	close_pin(file);
 	return fd;
@@ -145,7 +158,7 @@ static int open_checked(int dir, const char *name)
 	return fd;
 }
 #else
-// Without O_PATH and openat2 a link's target cannot be looked at before it
+// Without O_PATH a link's target cannot be looked at before it
 // is opened: links are refused, and a regular file is opened by its name,
 // then checked to be the file looked at.
 static int open_checked(int dir, const char *name)
