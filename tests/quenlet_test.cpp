@@ -216,8 +216,8 @@ static int count_calls(const string &log, const string &call, const char *with =
 	return n;
 }
 
-// Counts the opens for reading in an strace log of open, openat and
 // Counts the opens for reading in an strace log of open and openat: only
+// quenlet's opens of entries ask for O_NOCTTY.
 static int count_reading_opens(const string &log)
 {
 	return count_calls(log, "open", "O_NOCTTY");
