@@ -130,6 +130,29 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n, bool te
 	return true;
 }
 
+static bool is_blank(char c)
+{
+	return c == ' ' || c == '\t';
+}
+
+link_parts split_link(const char *line, size_t len)
+{
+	link_parts p;
+	const char *end = line + len;
+	p.target = line + 2;
+	p.target_len = (const char *)memchr(p.target, ' ', end - p.target) - p.target;
+	p.date = p.target + p.target_len + 1;
+	p.title = p.date + 12;
+	if (end > p.title && end[-1] == '\r')
+		end--;
+	while (end > p.title && is_blank(end[-1]))
+		end--;
+	while (p.title < end && is_blank(*p.title))
+		p.title++;
+	p.title_len = end - p.title;
+	return p;
+}
+
 // Tells whether the well-formed UTF-8 character s, of len bytes, can drive a
 // terminal: the C0 controls, DEL, the C1 controls U+0080 to U+009F, the
 // Arabic letter mark U+061C, the left-to-right and right-to-left marks U+200E

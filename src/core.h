@@ -37,6 +37,16 @@ const char *validate_name(const char *name);
 // shows it, but for a carriage return that ends it.
 bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal);
 
+// An index line's parts, "=>TARGET DATE  TITLE": the title without the
+// blanks around it or a final carriage return.
+struct link_parts {
+	const char *target, *date, *title;
+	size_t target_len, title_len;
+};
+
+// Splits line, an index line that write_link wrote, without its line end.
+link_parts split_link(const char *line, size_t len);
+
 // Length of the well-formed UTF-8 sequence at the start of the avail bytes
 // of s, at least one, or 0 when none starts there.
 size_t measure_utf8(const unsigned char *s, size_t avail);

@@ -95,38 +95,22 @@ static bool is_calendar_date(const char *s)
 	return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1] + (month == 2 && leap);
 }
 
-// An index line's parts: "=>TARGET DATE  TITLE".
-struct entry {
-	const char *target, *date, *title;
-	size_t target_len, title_len;
-};
-
-// Splits line into its parts, the title without a final carriage return or
-// the blanks around it; returns false, having named the entry on standard
-// error, when its date is not one of the calendar.
-static bool read_entry(const char *line, entry *e)
+// Splits line into e; returns false, having named the entry of folder on
+// standard error, when its date is not one of the calendar.
+static bool read_entry(const char *line, link_parts *e, const char *folder)
 {
-	e->target = line + 2;
-	e->target_len = strcspn(e->target, " ");
-	e->date = e->target + e->target_len + 1;
-	e->title = e->date + 12;
-	e->title_len = strlen(e->title);
-	if (e->title_len > 0 && e->title[e->title_len - 1] == '\r')
-		e->title_len--;
-	while (e->title_len > 0 && (e->title[e->title_len - 1] == ' ' || e->title[e->title_len - 1] == '\t'))
-		e->title_len--;
-	while (e->title_len > 0 && (*e->title == ' ' || *e->title == '\t'))
-		e->title++, e->title_len--;
+	*e = split_link(line, strlen(line));
 	if (is_calendar_date(e->date))
 		return true;
 	char name[e->target_len + 1];
 	memcpy(name, e->target, e->target_len);
 	name[e->target_len] = '\0';
-	report("gemlog-index: ", name, ": not a calendar date; left out of the feed");
+	report_in("gemlog-index: ", folder, name, ": not a calendar date; left out of the feed");
 	return false;
 }
 
-void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const char *title, size_t len)
+void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const char *title, size_t len,
+		const char *folder)
 {
 	size_t host_len;
 	const char *host = find_host(url, &host_len);
@@ -136,9 +120,9 @@ void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const 
 	fputs("</id>\n  <title>", out);
 	write_xml(out, title, len);
 	fputs("</title>\n  <updated>", out);
-	entry e;
+	link_parts e;
 	size_t first = 0;
-	while (first < n && !read_entry(lines[first], &e))
+	while (first < n && !read_entry(lines[first], &e, folder))
 		first++;
 	fwrite(first < n ? e.date : "1970-01-01", 1, 10, out);
 	fputs("T00:00:00Z</updated>\n  <link rel=\"self\" href=\"", out);
@@ -149,7 +133,7 @@ void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const 
 	write_xml(out, host, host_len);
 	fputs("</name></author>\n", out);
 	for (size_t i = first; i < n; i++) {
-		if (i > first && !read_entry(lines[i], &e))
+		if (i > first && !read_entry(lines[i], &e, folder))
 			continue;
 		fputs("  <entry>\n    <id>", out);
 		write_url(out, url, e.target, e.target_len);

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: ISC
-// gemlog-index [-u URL] DIR [TITLE]: publishes the index of the gemlog in
-// DIR, as quenlet lists it, newest entry first, as DIR/index.gmi, in place
-// of the entries of the index there and keeping the author's text around
-// them; with -u, its Atom feed beside it as DIR/atom.xml.
+// gemlog-index [-n] [-u URL] DIR [TITLE]: publishes the index of the gemlog
+// in DIR, as quenlet lists it, newest entry first, as DIR/index.gmi, in
+// place of the list of entries of the page there, keeping the author's text
+// and layout; with -u, its Atom feed beside it as DIR/atom.xml.
 #include "core.h"
 #include "feed.h"
+#include "page.h"
 #include "publish.h"
 #include "walk.h"
 
@@ -21,11 +22,14 @@
 
 static const char INDEX[] = "index.gmi";
 
-// len bytes of text at s.
-struct text {
-	char *s;
-	size_t len;
-};
+// The file names to publish, the index first.
+static const char *const names[] = {INDEX, "atom.xml"};
+
+// The largest old index read: far above any journal's, and far below what a
+// sparse file planted there would make a run read and write.
+constexpr off_t LARGEST_PAGE = 256 << 20;
+
+static const char USAGE[] = "usage: gemlog-index [-n] [-u URL] [--] DIR [TITLE]\n";
 
 // Writes "gemlog-index: ", folder shown safely, and what printf makes of
 // format, as one line on standard error.
@@ -37,6 +41,29 @@ static void say(const char *folder, const char *format, ...)
 	vsnprintf(rest, sizeof rest, format, args);
 	va_end(args);
 	report("gemlog-index: ", folder, rest);
+}
+
+// Says on standard error why the walk left out the entry called name of the
+// folder, or could not read the folder to its end.
+static void say_left_out(const char *name, left_out why, int error, const void *folder)
+{
+	// By -why; the first two are followed by the system's reason.
+	static const char *const reasons[] = {
+		nullptr,
+		": cannot be opened: ",
+		": not a regular file",
+		": a link through another link, or to no regular file of the link's owner",
+		": not readable by everyone who could have put it there; make it readable by others to list it",
+		": cannot be opened without a race here, as where /proc is not mounted",
+		": cannot be read: ",
+		": its first line is not a heading",
+	};
+	if (!name)
+		return say((const char *)folder, ": cannot be read to its end: %s", strerror(error));
+	char what[160];
+	bool system = why == CANNOT_OPEN || why == CANNOT_READ;
+	snprintf(what, sizeof what, "%s%s; left out", reasons[-why], system ? strerror(error) : "");
+	report_in("gemlog-index: ", (const char *)folder, name, what);
 }
 
 static int compare_newest_first(const void *a, const void *b)
@@ -74,7 +101,7 @@ static bool is_own_file(const struct stat *st)
 }
 
 // Reads fd to its end into *t, with room for size bytes at first; returns
-// false with errno set when that fails.
+// false with errno set when that fails or it grows past LARGEST_PAGE.
 static bool read_all(int fd, size_t size, text *t)
 {
 	size_t room = size + 1;
@@ -85,6 +112,10 @@ static bool read_all(int fd, size_t size, text *t)
 		if (got <= 0)
 			return got == 0;
 		t->len += got;
+		if (t->len > (size_t)LARGEST_PAGE) {
+			errno = EFBIG;
+			return false;
+		}
 	}
 	return false;
 }
@@ -96,18 +127,19 @@ static bool refuse_old(const char *folder, const char *why)
 }
 
 // Reads dir's index.gmi into *old, left empty when there is none or when a
-// symbolic link stands there, which is replaced and never followed; returns
-// false, having said why, when it is anything else than a regular file with
-// one link or cannot be read. It is looked at before it is opened, so that
-// a device or FIFO there is not even opened unless swapped in meanwhile, and
-// again on its descriptor.
-static bool read_old(int dir, const char *folder, text *old)
+// symbolic link stands there, which is replaced and never followed, and
+// what stood there into *was; returns false, having said why, when it is
+// anything else than a regular file with one link that all who could have
+// put it there could read, no larger than LARGEST_PAGE, or cannot be read.
+// It is looked at before it is opened, so that a device or FIFO there is
+// not even opened unless swapped in meanwhile, and again on its descriptor.
+static bool read_old(int dir, const char *folder, const placers *who, text *old, seen *was)
 {
 	*old = {nullptr, 0};
-	struct stat st;
-	if (fstatat(dir, INDEX, &st, AT_SYMLINK_NOFOLLOW) != 0)
-		return errno == ENOENT || refuse_old(folder, strerror(errno));
-	if (S_ISLNK(st.st_mode))
+	if (!look_at(dir, INDEX, was))
+		return refuse_old(folder, strerror(errno));
+	struct stat &st = was->st;
+	if (!was->exists || S_ISLNK(st.st_mode))
 		return true;
 	const char *not_own = "not a regular file with one link";
 	if (!is_own_file(&st))
@@ -116,123 +148,12 @@ static bool read_old(int dir, const char *folder, text *old)
 	if (fd < 0)
 		return refuse_old(folder, strerror(errno));
 	const char *why = fstat(fd, &st) != 0 ? strerror(errno) : !is_own_file(&st) ? not_own :
+			  !may_read(who, &st) ? "not readable by everyone who could have put it there; "
+						"make it readable by others (chmod o+r) to publish it" :
+			  st.st_size > LARGEST_PAGE ? "larger than 256 MiB" :
 			  !read_all(fd, st.st_size, old) ? strerror(errno) : nullptr;
 	close(fd);
 	return !why || refuse_old(folder, why);
-}
-
-// Where the line after the one at line starts, or end.
-static const char *next_line(const char *line, const char *end)
-{
-	const char *line_end = (const char *)memchr(line, '\n', end - line);
-	return line_end ? line_end + 1 : end;
-}
-
-// Tells whether the line [s, end) is a level-1 heading: "#" not followed
-// by "#".
-static bool is_level_1(const char *s, const char *end)
-{
-	return s < end && s[0] == '#' && (end - s == 1 || s[1] != '#');
-}
-
-// Tells whether the line [s, end) links to an entry: "=>", spaces or tabs,
-// then a date. A link written "./2021-..." is the author's own.
-static bool is_entry_line(const char *s, const char *end)
-{
-	if (end - s < 2 || s[0] != '=' || s[1] != '>')
-		return false;
-	for (s += 2; s < end && (*s == ' ' || *s == '\t'); s++)
-		continue;
-	return starts_with_date(s, end - s);
-}
-
-// Tells whether the line [s, end) holds nothing but blanks and its end.
-static bool is_blank(const char *s, const char *end)
-{
-	for (; s < end; s++)
-		if (*s != ' ' && *s != '\t' && *s != '\r' && *s != '\n')
-			return false;
-	return true;
-}
-
-// Writes to page the text [head, end) that comes before the entries, with
-// title, if any, as its first line: in place of a level-1 heading there,
-// keeping its line end, else on top with a blank line after it.
-static void write_head(FILE *page, const char *head, const char *end, const char *title)
-{
-	const char *next = head < end ? next_line(head, end) : end;
-	if (title && is_level_1(head, next)) {
-		// The line's end is kept: "\r\n", "\n", or none at the end.
-		head = next > head && next[-1] == '\n' ? next - 1 - (next - 1 > head && next[-2] == '\r') : next;
-		fprintf(page, "# %s", title);
-	} else if (title) {
-		fprintf(page, "# %s\n\n", title);
-	}
-	if (head < end)
-		fwrite(head, 1, end - head, page);
-}
-
-// The line ends that put a blank line after the text [s, s + len): none
-// after no text or a blank line.
-static const char *end_with_blank_line(const char *s, size_t len)
-{
-	if (len == 0)
-		return "";
-	if (s[len - 1] != '\n')
-		return "\n\n";
-	size_t last = len - 1;
-	while (last > 0 && s[last - 1] != '\n')
-		last--;
-	return is_blank(s + last, s + len) ? "" : "\n";
-}
-
-// An old index split around its entry lines: the author's text before
-// them runs from old.s to first, after them from last to the end; with no
-// entry line, both are the end.
-struct parts {
-	text old;
-	const char *first, *last;
-};
-
-// Finds the entry lines of old; returns false, having said so, when text
-// other than blank lines stands between two.
-static bool split_old(text old, const char *folder, parts *p)
-{
-	const char *end = old.s + old.len;
-	bool text_since = false;
-	*p = {old, end, end};
-	for (const char *line = old.s, *next; line < end; line = next) {
-		next = next_line(line, end);
-		if (!is_entry_line(line, next)) {
-			text_since = text_since || (p->first < end && !is_blank(line, next));
-		} else if (text_since) {
-			say(folder, "/%s: text stands between its entries; left as it is", INDEX);
-			return false;
-		} else {
-			p->first = p->first < end ? p->first : line;
-			p->last = next;
-		}
-	}
-	return true;
-}
-
-// Writes the new index to out: the old text around its entry lines, or all
-// of it and a blank line when it has none, with title as its first heading,
-// and the n lines in place of the entries.
-static void write_index(FILE *out, const parts *p, char *const *lines, size_t n, const char *title)
-{
-	const char *end = p->old.s + p->old.len;
-	write_head(out, p->old.s, p->first, title);
-	// A title on top ends in a blank line, one in place of a heading the
-	// way the text did.
-	if (p->first == end)
-		fputs(end_with_blank_line(p->old.s, p->old.len), out);
-	for (size_t i = 0; i < n; i++) {
-		fputs(lines[i], out);
-		putc('\n', out);
-	}
-	if (p->last < end)
-		fwrite(p->last, 1, end - p->last, out);
 }
 
 // Tells whether title may stand in a heading: no line end, no control
@@ -245,17 +166,19 @@ static bool is_plain(const char *title)
 }
 
 // What a run reads, which main frees: the entry lines of the folder, in
-// list, sorted newest first in lines, and the old index.
+// list, sorted newest first in lines, and the old index, split around its
+// list in page.
 struct sources {
 	text list, old;
 	char **lines;
 	size_t n;
+	page index;
 };
 
-// Lists folder's entries, newest first, into src; returns false, having
-// said why, when it cannot be read to its end, an entry failed for want of
-// resources, or memory runs out.
-static bool list_entries(DIR *dir, const char *folder, sources *src)
+// Lists folder's entries, newest first, into src, with who as the folder's
+// placers; returns false, having said why, when it cannot be read to its
+// end, an entry failed for want of resources, or memory runs out.
+static bool list_entries(DIR *dir, const char *folder, const placers *who, sources *src)
 {
 	text &list = src->list;
 	FILE *out = open_memstream(&list.s, &list.len);
@@ -263,7 +186,8 @@ static bool list_entries(DIR *dir, const char *folder, sources *src)
 		say(folder, ": %s", strerror(errno));
 		return false;
 	}
-	int status = scan(dir, out, false);
+	listing l = {out, false, *who, say_left_out, folder};
+	int status = scan(dir, &l);
 	status |= ferror(out) | (fclose(out) != 0);
 	if (status != 0) {
 		say(folder, ": cannot be indexed; %s left as it is", INDEX);
@@ -275,31 +199,32 @@ static bool list_entries(DIR *dir, const char *folder, sources *src)
 	return src->lines;
 }
 
-// The text of the first level-1 heading in t, without the blanks around
-// it, its length in *len; nullptr when there is none.
-static const char *find_heading(text t, size_t *len)
+// Splits the old index of src around its list; returns false, having said
+// why, when text stands between its entries, memory runs out, or it lists
+// entries and the folder has none left, which would lose the list's place.
+static bool split_old(sources *src, const char *folder)
 {
-	const char *end = t.s + t.len;
-	for (const char *line = t.s, *next; line < end; line = next) {
-		next = next_line(line, end);
-		if (is_level_1(line, next)) {
-			const char *s = line + 1, *e = next;
-			while (s < e && (*s == ' ' || *s == '\t'))
-				s++;
-			while (e > s && (e[-1] == ' ' || e[-1] == '\t' || e[-1] == '\r' || e[-1] == '\n'))
-				e--;
-			*len = e - s;
-			return s;
-		}
+	size_t bad;
+	if (!read_page(src->old, &src->index, &bad)) {
+		if (bad == 0)
+			say(folder, ": %s", strerror(ENOMEM));
+		else
+			say(folder, "/%s:%zu: text between entries: move it above or below the list, or make it "
+				    "a heading of the year of the entries below it; left as it is", INDEX, bad);
+		return false;
 	}
-	return nullptr;
+	if (has_list(&src->index) && src->n == 0) {
+		report("gemlog-index: no entries left in ", folder, "; index.gmi left as it is");
+		return false;
+	}
+	return true;
 }
 
 // The feed's title: title, else the new index's first heading, which is the
 // old one's, else the folder's name; its length in *len.
 static const char *name_feed(const char *title, text old, const char *folder, size_t *len)
 {
-	const char *name = title ? title : find_heading(old, len);
+	const char *name = title ? title : find_title(old, len);
 	if (title)
 		*len = strlen(title);
 	if (name)
@@ -314,23 +239,35 @@ static const char *name_feed(const char *title, text old, const char *folder, si
 	return name;
 }
 
-// The file names to publish, the index first.
-static const char *const names[] = {INDEX, "atom.xml"};
-
 // Says which of the count files are left as they were.
 static const char *left_alone(size_t count)
 {
 	return count > 1 ? "index.gmi and atom.xml" : INDEX;
 }
 
-// Renames the count drafts, all whole, into place, then syncs dir; returns
-// the exit status, having said what failed and which files were replaced.
-static int install(int dir, const char *folder, draft *drafts, size_t count)
+// Tells why the count drafts may not be renamed into place, or nullptr: a
+// signal came, index.gmi is no longer what was read, or atom.xml cannot
+// be replaced. Each is asked before any rename, so that nothing changes.
+static const char *refuse_install(int dir, size_t count, const seen *was)
 {
-	if (is_stopped()) {
+	if (is_stopped())
+		return ": stopped by a signal";
+	if (!is_unchanged(dir, INDEX, was))
+		return "/index.gmi: changed while the new one was being made; run again to take the change in";
+	if (count > 1 && !is_replaceable(dir, names[1]))
+		return "/atom.xml: cannot be replaced, for it is neither a file nor a link";
+	return nullptr;
+}
+
+// Renames the count drafts, all whole, into place, if index.gmi is still
+// what was saw, then syncs dir; returns the exit status, having said what
+// failed and which files were replaced.
+static int install(int dir, const char *folder, draft *drafts, size_t count, const seen *was)
+{
+	if (const char *why = refuse_install(dir, count, was)) {
 		for (size_t i = 0; i < count; i++)
 			discard_draft(dir, &drafts[i]);
-		say(folder, ": stopped by a signal; %s left as it is", left_alone(count));
+		say(folder, "%s; %s left as it is", why, left_alone(count));
 		return 1;
 	}
 	size_t installed = 0;
@@ -358,15 +295,52 @@ static int install(int dir, const char *folder, draft *drafts, size_t count)
 	return status;
 }
 
-// Publishes the index of the journal in dir, called folder, and its feed
-// if url is given, from src, which it fills; returns the exit status.
-static int publish(DIR *dir, const char *folder, const char *url, const char *title, sources *src)
+// Closes standard output; returns false when that or any write to it failed.
+static bool close_output()
 {
-	int fd = dirfd(dir);
-	parts index;
-	if (!list_entries(dir, folder, src) || !read_old(fd, folder, &src->old) || !split_old(src->old, folder, &index))
-		return 1;
+	bool failed = ferror(stdout);
+	return fclose(stdout) == 0 && !failed;
+}
 
+// Writes the len bytes of page to standard output, each line shown safely
+// on a terminal, as quenlet shows titles, since others wrote parts of it;
+// returns the exit status, having said why it failed.
+static int print_page(const char *page, size_t len)
+{
+	bool terminal = isatty(STDOUT_FILENO);
+	char *shown = terminal ? (char *)malloc(len + 1) : nullptr;
+	if (terminal && !shown) {
+		fprintf(stderr, "gemlog-index: %s\n", strerror(ENOMEM));
+		return 1;
+	}
+	if (terminal) {
+		size_t kept = 0;
+		for (const char *line = page, *end = page + len; line < end;) {
+			const char *nl = (const char *)memchr(line, '\n', end - line), *stop = nl ? nl : end;
+			bool cr = stop > line && stop[-1] == '\r';
+			kept += show_text(shown + kept, line, stop - line - cr);
+			if (cr)
+				shown[kept++] = '\r';
+			if (nl)
+				shown[kept++] = '\n';
+			line = nl ? nl + 1 : end;
+		}
+		page = shown;
+		len = kept;
+	}
+	fwrite(page, 1, len, stdout);
+	free(shown);
+	if (close_output())
+		return 0;
+	fprintf(stderr, "gemlog-index: cannot write standard output: %s\n", strerror(errno));
+	return 1;
+}
+
+// Publishes src's new page as DIR/index.gmi, and its feed at url, if given,
+// as DIR/atom.xml; returns the exit status.
+static int write_files(int fd, const char *folder, const char *url, const char *title, const seen *was,
+		       const sources *src)
+{
 	// Each file is written whole and synced before any is renamed.
 	draft drafts[2];
 	size_t count = url ? 2 : 1, written = 0;
@@ -375,11 +349,11 @@ static int publish(DIR *dir, const char *folder, const char *url, const char *ti
 		if (!out)
 			break;
 		if (written == 0) {
-			write_index(out, &index, src->lines, src->n, title);
+			write_page(out, &src->index, src->lines, src->n, title);
 		} else {
 			size_t len;
 			const char *name = name_feed(title, src->old, folder, &len);
-			write_feed(out, src->lines, src->n, url, name, len);
+			write_feed(out, src->lines, src->n, url, name, len, folder);
 		}
 		if (!close_draft(fd, out, &drafts[written]))
 			break;
@@ -392,23 +366,83 @@ static int publish(DIR *dir, const char *folder, const char *url, const char *ti
 		    left_alone(count));
 		return 1;
 	}
-	return install(fd, folder, drafts, count);
+	return install(fd, folder, drafts, count, was);
+}
+
+// Publishes the index of the journal in dir, called folder, and its feed
+// if url is given, from src, which it fills; with dry_run, prints the page
+// instead and writes nothing. Returns the exit status.
+static int publish(DIR *dir, const char *folder, const char *url, const char *title, bool dry_run, sources *src)
+{
+	int fd = dirfd(dir);
+	placers who = find_placers(fd);
+	if (!dry_run)
+		remove_stale_drafts(dir, names, 2);
+	seen was;
+	if (!list_entries(dir, folder, &who, src) || !read_old(fd, folder, &who, &src->old, &was) ||
+	    !split_old(src, folder))
+		return 1;
+	if (!dry_run)
+		return write_files(fd, folder, url, title, &was, src);
+	text page = {};
+	FILE *out = open_memstream(&page.s, &page.len);
+	if (!out) {
+		say(folder, ": %s", strerror(errno));
+		return 1;
+	}
+	write_page(out, &src->index, src->lines, src->n, title);
+	int status = ferror(out) | (fclose(out) != 0) ? 1 : print_page(page.s, page.len);
+	free(page.s);
+	return status;
+}
+
+// Opens /dev/null on any of the descriptors 0, 1 and 2 that is closed, so
+// that no file opened later takes its place and receives what is meant for
+// it; returns false when that fails.
+static bool open_standard_descriptors()
+{
+	for (int fd = 0; fd < 3; fd++)
+		if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)
+			return false;
+	return true;
 }
 
 int main(int argc, char *argv[])
 {
-	// One option, -u, before the folder, and "--" may end it; any other
-	// argument that begins with a dash is a folder, as quenlet takes it.
+	if (!open_standard_descriptors())
+		return 1;
+	// Options, in any order, before the folder, and "--" may end them; any
+	// other argument that begins with a dash is a folder, as quenlet takes
+	// it.
 	const char *url = nullptr;
+	bool dry_run = false, want_url = false;
 	int i = 1;
-	if (argc > 1 && strncmp(argv[1], "-u", 2) == 0) {
-		url = argv[1][2] ? argv[1] + 2 : argv[2];
-		i = argv[1][2] ? 2 : 3;
+	for (; i < argc && argv[i][0] == '-'; i++) {
+		const char *arg = argv[i];
+		if (strcmp(arg, "--help") == 0) {
+			fputs(USAGE, stdout);
+			fputs("Publishes the index of the gemlog in DIR as DIR/index.gmi, newest entry first,\n"
+			      "keeping the author's text and layout around it.\n"
+			      "  -n      print the page that would be published, and write nothing\n"
+			      "  -u URL  also publish DIR/atom.xml, the Atom feed of the journal at URL\n", stdout);
+			return close_output() ? 0 : 1;
+		} else if (strcmp(arg, "--version") == 0) {
+			puts("gemlog-index " QUENLET_VERSION);
+			return close_output() ? 0 : 1;
+		} else if (strcmp(arg, "-n") == 0) {
+			dry_run = true;
+		} else if (strncmp(arg, "-u", 2) == 0) {
+			want_url = true;
+			url = arg[2] ? arg + 2 : argv[++i];
+			if (!url)
+				break;
+		} else {
+			i += strcmp(arg, "--") == 0;
+			break;
+		}
 	}
-	if (i < argc && strcmp(argv[i], "--") == 0)
-		i++;
-	if (i >= argc || argc - i > 2) {
-		fputs("gemlog-index: usage: gemlog-index [-u URL] DIR [TITLE]\n", stderr);
+	if (i >= argc || argc - i > 2 || (want_url && !url)) {
+		fprintf(stderr, "gemlog-index: %s", USAGE);
 		return 1;
 	}
 	const char *folder = argv[i], *title = argv[i + 1];
@@ -421,18 +455,20 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 
-	hold_signals();
+	// A dry run writes no file, so a signal may end it as it would cat.
+	if (!dry_run)
+		hold_signals();
 	DIR *dir = opendir(folder);
 	if (!dir) {
 		say(folder, ": %s", strerror(errno));
 		return 1;
 	}
 	sources src{};
-	int status = publish(dir, folder, url, title, &src);
+	int status = publish(dir, folder, url, title, dry_run, &src);
+	free_page(&src.index);
 	free(src.lines);
 	free(src.list.s);
 	free(src.old.s);
 	closedir(dir);
 	return status;
 }
-

@@ -5,6 +5,7 @@
 // and synced before it is renamed into place.
 #include "publish.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,40 +14,116 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <time.h>
 #if __has_include(<sys/random.h>)
 #include <sys/random.h>
 #endif
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
-// The signals that stop a process by default and that it may catch.
-static const int stopping[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2};
+// Tells whether sig ends a process by default and may be held: neither a
+// fault, which the kernel delivers at once however held, nor one that is
+// ignored or that stops the process.
+static bool is_stopping(int sig)
+{
+	switch (sig) {
+	case SIGKILL: case SIGSTOP:
+	case SIGSEGV: case SIGBUS: case SIGFPE: case SIGILL: case SIGTRAP: case SIGSYS:
+	case SIGCHLD: case SIGCONT: case SIGTSTP: case SIGTTIN: case SIGTTOU: case SIGURG: case SIGWINCH:
+#ifdef SIGINFO
+	case SIGINFO:
+#endif
+		return false;
+	}
+	return true;
+}
+
+#ifdef __linux__
+// The kernel's own signal mask, which its own calls take: the C libraries'
+// sigset_t calls refuse the signals 32 to 34 that they keep for threads,
+// yet those end a process that has no handler for them.
+constexpr int LAST_SIGNAL = _NSIG - 1;
+constexpr int WORD_BITS = 8 * sizeof(unsigned long);
+struct signals {
+	unsigned long word[LAST_SIGNAL / WORD_BITS];
+};
+
+static void add_signal(signals *set, int sig)
+{
+	set->word[(sig - 1) / WORD_BITS] |= 1UL << ((sig - 1) % WORD_BITS);
+}
+
+static bool has_signal(const signals *set, int sig)
+{
+	return set->word[(sig - 1) / WORD_BITS] >> ((sig - 1) % WORD_BITS) & 1;
+}
+
+static void block(const signals *set)
+{
+	syscall(SYS_rt_sigprocmask, SIG_BLOCK, set, nullptr, sizeof *set);
+}
+
+static signals read_pending()
+{
+	signals set{};
+	syscall(SYS_rt_sigpending, &set, sizeof set);
+	return set;
+}
+#else
+constexpr int LAST_SIGNAL = NSIG - 1;
+typedef sigset_t signals;
+
+static void add_signal(signals *set, int sig)
+{
+	sigaddset(set, sig);
+}
+
+static bool has_signal(const signals *set, int sig)
+{
+	return sigismember(set, sig) == 1;
+}
+
+static void block(const signals *set)
+{
+	sigprocmask(SIG_BLOCK, set, nullptr);
+}
+
+static signals read_pending()
+{
+	signals set;
+	sigpending(&set);
+	return set;
+}
+#endif
 
 void hold_signals()
 {
-	sigset_t set;
-	sigemptyset(&set);
-	for (int sig : stopping)
-		sigaddset(&set, sig);
-	sigprocmask(SIG_BLOCK, &set, nullptr);
+	signals set;
+	memset(&set, 0, sizeof set);
+	for (int sig = 1; sig <= LAST_SIGNAL; sig++)
+		if (is_stopping(sig))
+			add_signal(&set, sig);
+	block(&set);
 }
 
 bool is_stopped()
 {
-	sigset_t pending;
-	sigpending(&pending);
+	signals pending = read_pending();
 	// A write to a standard error that no one reads raises SIGPIPE as well:
 	// that one is taken and stops nothing. One sent at the same time is
 	// taken with it.
-	if (sigismember(&pending, SIGPIPE) && ferror(stderr)) {
+	if (has_signal(&pending, SIGPIPE) && ferror(stderr)) {
 		sigset_t broken;
 		int sig;
 		sigemptyset(&broken);
 		sigaddset(&broken, SIGPIPE);
 		sigwait(&broken, &sig);
-		sigdelset(&pending, SIGPIPE);
 		clearerr(stderr);
+		pending = read_pending();
 	}
-	for (int sig : stopping)
-		if (sigismember(&pending, sig))
+	for (int sig = 1; sig <= LAST_SIGNAL; sig++)
+		if (is_stopping(sig) && has_signal(&pending, sig))
 			return true;
 	return false;
 }
@@ -143,4 +220,84 @@ bool install_draft(int dir, draft *d)
 bool holds_draft(int dir, const draft *d)
 {
 	return is_draft(dir, d->name, d);
+}
+
+// Tells whether entry is a fresh name that open_draft gives a draft of
+// name: ".", name, "." and twelve letters or digits.
+static bool is_draft_of(const char *entry, const char *name)
+{
+	size_t len = strlen(name), marks = 0;
+	if (entry[0] != '.' || strncmp(entry + 1, name, len) != 0 || entry[len + 1] != '.')
+		return false;
+	const char *mark = entry + len + 2;
+	while (isalnum((unsigned char)mark[marks]))
+		marks++;
+	return marks == 12 && mark[marks] == '\0';
+}
+
+void remove_stale_drafts(DIR *dir, const char *const *names, size_t count)
+{
+	int fd = dirfd(dir);
+	time_t hour_ago = time(nullptr) - 60 * 60;
+	while (struct dirent *entry = readdir(dir)) {
+		for (size_t i = 0; entry->d_name[0] == '.' && i < count; i++) {
+			struct stat st;
+			if (is_draft_of(entry->d_name, names[i]) &&
+			    fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+			    st.st_mtime < hour_ago && st.st_ctime < hour_ago)
+				unlinkat(fd, entry->d_name, 0);
+		}
+	}
+	rewinddir(dir);
+}
+
+bool look_at(int dir, const char *name, seen *was)
+{
+	was->exists = fstatat(dir, name, &was->st, AT_SYMLINK_NOFOLLOW) == 0;
+	return was->exists || errno == ENOENT;
+}
+
+// A file's modification and change times, whose fields' names differ on
+// macOS.
+#ifdef __APPLE__
+static const struct timespec *modified(const struct stat *st)
+{
+	return &st->st_mtimespec;
+}
+
+static const struct timespec *changed(const struct stat *st)
+{
+	return &st->st_ctimespec;
+}
+#else
+static const struct timespec *modified(const struct stat *st)
+{
+	return &st->st_mtim;
+}
+
+static const struct timespec *changed(const struct stat *st)
+{
+	return &st->st_ctim;
+}
+#endif
+
+static bool is_same_time(const struct timespec *a, const struct timespec *b)
+{
+	return a->tv_sec == b->tv_sec && a->tv_nsec == b->tv_nsec;
+}
+
+bool is_unchanged(int dir, const char *name, const seen *was)
+{
+	seen now;
+	if (!look_at(dir, name, &now) || now.exists != was->exists)
+		return false;
+	const struct stat *a = &now.st, *b = &was->st;
+	return !now.exists || (a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
+			       is_same_time(modified(a), modified(b)) && is_same_time(changed(a), changed(b)));
+}
+
+bool is_replaceable(int dir, const char *name)
+{
+	seen there;
+	return look_at(dir, name, &there) && (!there.exists || S_ISREG(there.st.st_mode) || S_ISLNK(there.st.st_mode));
 }

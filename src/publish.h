@@ -2,8 +2,10 @@
 #ifndef QUENLET_PUBLISH_H
 #define QUENLET_PUBLISH_H
 
+#include <dirent.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // A file written whole under a fresh name in a folder, to replace the file
@@ -15,10 +17,36 @@ struct draft {
 	ino_t ino;
 };
 
-// Holds back every catchable signal that would stop the process, so that
-// none can leave a draft behind; is_stopped tells whether one came since.
+// Holds back every signal that would end the process and that it may hold,
+// so that none can leave a draft behind: a file-size limit then fails a
+// write instead. is_stopped tells whether one came since.
 void hold_signals();
 bool is_stopped();
+
+// Removes from dir the drafts that a run which was killed or crashed left
+// behind: regular files named as open_draft names them, to replace one of
+// the count names, that no one has changed for an hour; a fresher one may
+// be another run's. Leaves dir to be read again from its start.
+void remove_stale_drafts(DIR *dir, const char *const *names, size_t count);
+
+// What stood at a name when it was looked at: nothing, or the file st.
+struct seen {
+	bool exists;
+	struct stat st;
+};
+
+// Looks at name in dir, without following a link, into *was; returns false
+// with errno set when that fails for another reason than there being
+// nothing.
+bool look_at(int dir, const char *name, seen *was);
+
+// Tells whether name in dir still holds what was saw there, unchanged: the
+// same file, size, modification and change times, or still nothing.
+bool is_unchanged(int dir, const char *name, const seen *was);
+
+// Tells whether name in dir may be replaced: nothing stands there, or a
+// regular file or a symbolic link.
+bool is_replaceable(int dir, const char *name);
 
 // Creates a new file of mode 0644 in dir, under a fresh name, to replace
 // name, and returns a stream to write it through; returns nullptr with errno

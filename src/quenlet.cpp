@@ -12,6 +12,19 @@ static bool close_stream(FILE *stream)
 	return fclose(stream) == 0 && !failed;
 }
 
+// Says on standard error why an entry is left out, in quenlet's words:
+// "read" where it may not be opened, "process" where it is no heading of a
+// regular file.
+static void say_left_out(const char *name, left_out why, int, const void *)
+{
+	if (!name)
+		fputs("Could not read directory\n", stderr);
+	else if (why == CANNOT_OPEN || why == NOT_SHARED)
+		report("Could not read file ", name);
+	else
+		report("Could not process file ", name);
+}
+
 int main(int argc, char *argv[])
 {
 	if (argc < 2) {
@@ -33,7 +46,8 @@ int main(int argc, char *argv[])
 	if (!terminal)
 		setvbuf(stdout, out, _IOFBF, sizeof out);
 
-	int status = scan(dir, stdout, terminal);
+	listing l = {stdout, terminal, find_placers(dirfd(dir)), say_left_out, nullptr};
+	int status = scan(dir, &l);
 	closedir(dir);
 	if (!close_stream(stdout)) {
 		fputs("Could not write index\n", stderr);

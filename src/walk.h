@@ -4,16 +4,62 @@
 
 #include <dirent.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
-// Writes to out the index line of every journal entry of dir, in the order
-// the folder yields them, titles shown safely for a terminal, and names on
-// standard error each entry it cannot list; returns 1 when dir could not be
-// read to its end or an entry failed for want of descriptors or memory,
-// else 0.
-int scan(DIR *dir, FILE *out, bool terminal);
+// Who could have put the files of a folder there: when only the running
+// user could, nothing is checked; else a file is read only if every one of
+// them could read it too.
+struct placers {
+	bool checked;  // someone other than the running user could
+	bool anyone;   // the folder's group or others may write it
+	uid_t owner;   // the folder's owner
+};
+
+// Tells who could have put files in the folder dir, with one fstat.
+placers find_placers(int dir);
+
+// Tells whether every user who could have put the file st in a folder of
+// placers p could read it: one readable by others, or, in a folder that
+// only its owner can write, one of the owner's.
+bool may_read(const placers *p, const struct stat *st);
+
+// Why an entry is left out: the answers of the walk's opens, below 0.
+enum left_out {
+	CANNOT_OPEN = -1,   // errno says why
+	NOT_A_FILE = -2,    // a folder, FIFO, socket or device
+	LINK_REFUSED = -3,  // through another link, or to no regular file of its owner
+	NOT_SHARED = -4,    // a file that someone who could have put it here could not read
+	UNSAFE_OPEN = -5,   // /proc is missing, or what it opened is not the file decided on
+	CANNOT_READ = -6,   // errno says why
+	NO_HEADING = -7,    // its first line is not a heading
+};
+
+// Called for each entry left out, name as the folder gives it, with errno's
+// value where it says why; called with no name, why CANNOT_READ, when the
+// folder cannot be read to its end.
+typedef void reporter(const char *name, left_out why, int error, const void *context);
+
+// A walk over one folder, to write the index line of every journal entry to
+// out, titles shown safely when terminal, and hand each entry it leaves
+// out to report.
+struct listing {
+	FILE *out;
+	bool terminal;
+	placers who;
+	reporter *report;
+	const void *context;
+};
+
+// Walks dir as l says, in the order the folder yields its entries; returns
+// 1 when dir could not be read to its end or an entry failed for want of
+// descriptors or memory, else 0.
+int scan(DIR *dir, const listing *l);
 
 // Writes before, name shown safely, and after as one line on standard error,
 // in one write however long the name: stderr is unbuffered.
 void report(const char *before, const char *name, const char *after = "");
+
+// As report, with folder, "/" and name in place of name.
+void report_in(const char *before, const char *folder, const char *name, const char *after);
 
 #endif

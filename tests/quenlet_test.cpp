@@ -764,7 +764,8 @@ TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 {
 	const string lines = "=>2024-02-01%20b.gmi 2024-02-01   B\n=>2024-01-01.gmi 2024-01-01   A\n";
-	const string draft = "Could not process file 2024-03-01.gmi\n", refused = "; left as it is\n";
+	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
+	const string refused = "; left as it is\n";
 	const struct {
 		string old;  // or a link, hard link, folder or FIFO that stands there
 		std::vector<string> title;
@@ -773,12 +774,14 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"", {"T"}, "# T\n\n" + lines, draft},
 		{"", {}, lines, draft},
 		{"# Old\r\nHi\r\n\r\n=> 2021-10-19.gmi 2021-10-19 - X\r\n=>\t2020-01-01.gmi\r\n\r\n=> about.gmi A\r\n", {"T"},
-		 "# T\r\nHi\r\n\r\n" + lines + "\r\n=> about.gmi A\r\n", draft},
+		 "# T\r\nHi\r\n\r\n=> 2024-02-01%20b.gmi 2024-02-01 - B\r\n=> 2024-01-01.gmi 2024-01-01 - A\r\n\r\n=> about.gmi A\r\n",
+		 draft},
 		{"intro", {}, "intro\n\n" + lines, draft},
 		{"#Old", {"T"}, "# T\n\n" + lines, draft},
 		{"## Sub\n=> ./2020-01-01.gmi x\n", {"T"}, "# T\n\n## Sub\n=> ./2020-01-01.gmi x\n\n" + lines, draft},
 		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {}, "",
-		 draft + "gemlog-index: ./index.gmi: text stands between its entries" + refused},
+		 draft + "gemlog-index: ./index.gmi:4: text between entries: move it above or below the list, or make it "
+			 "a heading of the year of the entries below it" + refused},
 		{"link", {"T"}, "# T\n\n" + lines, draft},
 		{"hard link", {}, "", draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused},
 		{"folder", {}, "", draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused},
@@ -842,7 +845,7 @@ TEST_F(Journal, SignalsLeaveTheOldIndexOrTheNewWhole)
 			if (sig.empty())  // the broken pipe, on the run's own message
 				argv = {"bash", "-c", "{ sleep 0.2; exec \"$0\" \"$@\"; } 2>&1 | true; exit ${PIPESTATUS[0]}", GEMLOG_INDEX, "."};
 			bool stopped = when == 1 && !sig.empty();
-			string err = sig.empty() ? "" : "Could not process file 2024-03-01.gmi\n";
+			string err = sig.empty() ? "" : "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
 			if (stopped)
 				err += "gemlog-index: .: stopped by a signal; index.gmi left as it is\n";
 			EXPECT_EQ(run(argv, d), (Outcome{"", err, stopped})) << sig << " " << when;
