@@ -239,10 +239,16 @@ static const char *name_feed(const char *title, text old, const char *folder, si
 	return name;
 }
 
-// Says which of the count files are left as they were.
-static const char *left_alone(size_t count)
+// Names the first count files to publish.
+static const char *name_files(size_t count)
 {
 	return count > 1 ? "index.gmi and atom.xml" : INDEX;
+}
+
+// Says that the count files to publish are left as they were.
+static const char *left_alone(size_t count)
+{
+	return count > 1 ? "index.gmi and atom.xml left as they are" : "index.gmi left as it is";
 }
 
 // Tells why the count drafts may not be renamed into place, or nullptr: a
@@ -267,7 +273,7 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 	if (const char *why = refuse_install(dir, count, was)) {
 		for (size_t i = 0; i < count; i++)
 			discard_draft(dir, &drafts[i]);
-		say(folder, "%s; %s left as it is", why, left_alone(count));
+		say(folder, "%s; %s", why, left_alone(count));
 		return 1;
 	}
 	size_t installed = 0;
@@ -288,7 +294,7 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 		}
 	}
 	if (installed > 0 && fsync(dir) != 0) {
-		say(folder, ": %s replaced, but the change may not survive a crash: %s", left_alone(installed),
+		say(folder, ": %s replaced, but the change may not survive a crash: %s", name_files(installed),
 		    strerror(errno));
 		status = 1;
 	}
@@ -362,7 +368,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		int error = errno;
 		for (size_t k = 0; k < written; k++)
 			discard_draft(fd, &drafts[k]);
-		say(folder, ": cannot write a new %s: %s; %s left as it is", names[written], strerror(error),
+		say(folder, ": cannot write a new %s: %s; %s", names[written], strerror(error),
 		    left_alone(count));
 		return 1;
 	}
@@ -391,7 +397,11 @@ static int publish(DIR *dir, const char *folder, const char *url, const char *ti
 		return 1;
 	}
 	write_page(out, &src->index, src->lines, src->n, title);
-	int status = ferror(out) | (fclose(out) != 0) ? 1 : print_page(page.s, page.len);
+	bool written = !ferror(out);
+	written = fclose(out) == 0 && written;
+	if (!written)
+		say(folder, ": %s", strerror(ENOMEM));
+	int status = written ? print_page(page.s, page.len) : 1;
 	free(page.s);
 	return status;
 }

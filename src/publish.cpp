@@ -244,7 +244,7 @@ void remove_stale_drafts(DIR *dir, const char *const *names, size_t count)
 			struct stat st;
 			if (is_draft_of(entry->d_name, names[i]) &&
 			    fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-			    st.st_mtime < hour_ago && st.st_ctime < hour_ago)
+			    st.st_mtime < hour_ago)
 				unlinkat(fd, entry->d_name, 0);
 		}
 	}

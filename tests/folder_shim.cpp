@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: ISC
-// Preloaded into a dynamically linked quenlet, stands in for file systems the
+// Preloaded into a dynamically linked program, stands in for file systems the
 // test machine does not have and for races it cannot time: SHIM_TYPE gives
 // every entry that directory type (0, unknown, as on file systems that keep
 // none; 8, regular, as for an entry swapped after the folder was read),
 // SHIM_LONG renames the entry called "long", since tmpfs holds no name longer
 // than 255 bytes, SHIM_SWAP names a file that is renamed over the first
-// entry quenlet opens, just before it does, and SHIM_READ is the most bytes
-// a read returns, as on a pipe or a network file system. Each call is shimmed
-// under its name and its large-file twin's, whichever the program calls.
+// entry quenlet opens, or the file SHIM_AT names, just before it is opened,
+// SHIM_READ is the most bytes a read returns, as on a pipe or a network file
+// system, and SHIM_EDIT names a file that gets a line more at the first
+// fsync, as when an author saves it while gemlog-index writes its drafts.
+// Each call is shimmed under its name and its large-file twin's, whichever
+// the program calls.
 #undef _FILE_OFFSET_BITS
 #include <dirent.h>
 #include <dlfcn.h>
@@ -54,21 +57,22 @@ extern "C" struct dirent64 *readdir64(DIR *dir)
 
 static void swap_entry(int dir, const char *name)
 {
-	const char *swap = getenv("SHIM_SWAP");
+	const char *swap = getenv("SHIM_SWAP"), *at = getenv("SHIM_AT");
 	size_t len = strlen(name);
-	if (swap && len > 4 && strcmp(name + len - 4, ".gmi") == 0) {
+	if (swap && len > 4 && strcmp(name + len - 4, ".gmi") == 0 && (!at || strcmp(at, name) == 0)) {
 		renameat(dir, swap, dir, name);
 		unsetenv("SHIM_SWAP");
 	}
 }
 
-// quenlet opens no file with O_CREAT, so there is no mode to pass on.
+// The only file opened with O_CREAT is a draft of gemlog-index, which asks
+// for mode 0644.
 #define SHIM_OPENAT(call, ...)                                                              \
 	extern "C" int call(int dir, const char *name, int flags __VA_ARGS__)               \
 	{                                                                                    \
 		static auto next = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, #call); \
 		swap_entry(dir, name);                                                       \
-		return next(dir, name, flags);                                               \
+		return next(dir, name, flags, 0644);                                         \
 	}
 SHIM_OPENAT(openat, , ...)
 SHIM_OPENAT(openat64, , ...)
@@ -96,3 +100,15 @@ static size_t shorten(size_t len)
 	}
 SHIM_PREAD(pread, off_t)
 SHIM_PREAD(pread64, off64_t)
+
+extern "C" int fsync(int fd)
+{
+	static auto next = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+	if (const char *edit = getenv("SHIM_EDIT")) {
+		FILE *f = fopen(edit, "a");
+		fputs("edit\n", f);
+		fclose(f);
+		unsetenv("SHIM_EDIT");
+	}
+	return next(fd);
+}
