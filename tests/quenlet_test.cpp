@@ -217,6 +217,18 @@ static int count_calls(const string &log, const string &call, const char *with =
 	return n;
 }
 
+// The text of the file at path, empty when there is none.
+static string read_file(const string &path)
+{
+	string text;
+	FILE *f = fopen(path.c_str(), "r");
+	for (char buf[65536]; f && !feof(f);)
+		text.append(buf, fread(buf, 1, sizeof buf, f));
+	if (f)
+		fclose(f);
+	return text;
+}
+
 // Counts the opens for reading in an strace log of open and openat: only
 // quenlet's opens of entries ask for O_NOCTTY.
 static int count_reading_opens(const string &log)
@@ -240,6 +252,15 @@ TEST_F(Journal, CommandLine)
 	mkdir((dir + "/-d").c_str(), 0755);
 	put("2021-03-04.gmi", "# Dash\n", dir + "/-d");
 	EXPECT_EQ(run({QUENLET, "-d"}, dir), (Outcome{"=>2021-03-04.gmi 2021-03-04   Dash\n", "", 0}));
+
+	const string index_usage = "usage: gemlog-index [-n] [-u URL] [--] DIR [TITLE]\n";
+	EXPECT_EQ(run({GEMLOG_INDEX, "--version"}), (Outcome{"gemlog-index " QUENLET_VERSION "\n", "", 0}));
+	EXPECT_EQ(run({GEMLOG_INDEX, "--help"}).out.substr(0, index_usage.size()), index_usage);
+	for (std::vector<string> args : {std::vector<string>{}, {"-u", "gemini://x/"}, {"-n", "-u"}, {"-n", "d", "T", "x"}}) {
+		args.insert(args.begin(), GEMLOG_INDEX);
+		EXPECT_EQ(run(args), (Outcome{"", "gemlog-index: " + index_usage, 1})) << args.size();
+	}
+	EXPECT_EQ(run({GEMLOG_INDEX, "-u", "gemini://x/", "-n", "--", "-d"}, dir).out, "=>2021-03-04.gmi 2021-03-04   Dash\n");
 }
 
 TEST_F(Journal, EntryNames)
@@ -846,11 +867,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			return string(S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "fifo" : "other");
 		if (st.st_size > 1 << 20)
 			return string("large");
-		string text(st.st_size, '\0');
-		FILE *f = fopen(path.c_str(), "r");
-		text.resize(fread(text.data(), 1, text.size(), f));
-		fclose(f);
-		return text + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777));
+		return read_file(path) + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777));
 	};
 	string victim = put("victim", "# Victim\n");
 	for (auto &row : rows) {
@@ -928,6 +945,46 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		EXPECT_EQ(std::accumulate(dots.begin(), dots.end(), string()), row.left) << row.old;
 	}
 	say_skipped();
+}
+
+// The feed of a journal of one entry at url: the entry only if its name's
+// date is a day of the calendar, its title whole, the URL's host as the
+// author; a URL with a byte outside printable ASCII is refused.
+TEST_F(Journal, FeedHoldsWhatAtomAsks)
+{
+	const string t = "# T\n", at = "gemini://h/", kept = "T00:00:00Z</updated>\n    <link";
+	const struct {
+		string name, head, url, want;  // want is empty for an entry left out, "refused" for a URL
+	} rows[] = {
+		{"2024-01-01.gmi", "# \xc3\xa9 \xe2\x82\xac\xef\xbf\xbd \n", at, "<title>\xc3\xa9 \xe2\x82\xac\xef\xbf\xbd</title>"},
+		{"2024-01-01.gmi", "#Tight\n", at, "<title>Tight</title>"},
+		{"2024-02-29.gmi", t, at, "2024-02-29" + kept}, {"2016-02-29.gmi", t, at, "2016-02-29" + kept},
+		{"2000-02-29.gmi", t, at, "2000-02-29" + kept}, {"2024-12-31.gmi", t, at, "2024-12-31" + kept},
+		{"1900-02-29.gmi", t, at, ""}, {"2023-02-29.gmi", t, at, ""}, {"2024-06-31.gmi", t, at, ""},
+		{"2024-01-32.gmi", t, at, ""}, {"2024-12-32.gmi", t, at, ""}, {"2024-00-10.gmi", t, at, ""},
+		{"2024-13-01.gmi", t, at, ""}, {"0000-01-01.gmi", t, at, ""},
+		{"2024-01-01.gmi", t, "gemini://u:p@[::1]:1965/log", "<link rel=\"self\" href=\"gemini://u:p@[::1]:1965/log/"
+		 "atom.xml\"/>\n  <link rel=\"alternate\" href=\"gemini://u:p@[::1]:1965/log/\"/>\n  <author><name>[::1]</name>"},
+		{"2024-01-01.gmi", t, "gemini://u@h:1965/", "<author><name>h</name></author>"},
+		{"2024-01-01.gmi", t, "a+b-c.d://h/", "<id>a+b-c.d://h/</id>"},
+		{"2024-01-01.gmi", t, "gemini://h/\x7f", "refused"}, {"2024-01-01.gmi", t, "ge\x7fmini://h/", "refused"},
+		{"2024-01-01.gmi", t, "-gemini://h/", "refused"},
+	};
+	for (auto &row : rows) {
+		string d = single(row.name, row.head);
+		Outcome r = run({GEMLOG_INDEX, "-u", row.url, "."}, d);
+		string feed = read_file(d + "/atom.xml");
+		if (row.want == "refused") {
+			EXPECT_EQ(r.status, 1) << row.url;
+			EXPECT_EQ(feed, "") << row.url;
+		} else if (row.want.empty()) {
+			EXPECT_EQ(r, (Outcome{"", "gemlog-index: ./" + row.name + ": not a calendar date; left out of the feed\n", 0}));
+			EXPECT_EQ(feed.find("<entry>"), string::npos) << row.name;
+		} else {
+			EXPECT_EQ(r, (Outcome{"", "", 0})) << row.name;
+			EXPECT_NE(feed.find(row.want), string::npos) << row.want << " in " << feed;
+		}
+	}
 }
 
 // A signal that comes before the new index is whole and synced stops the
