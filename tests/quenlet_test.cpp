@@ -874,11 +874,13 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		bool shim = row.old.compare(0, 7, "swapped") == 0 || row.old == "edited";
 		if (!can_run(false, shim, row.old == "private"))
 			continue;
-		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi", limit;
+		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi";
 		put("2024-02-01 b.gmi", "# B\n", d);
 		put("2023-06-01.gmi", "#Z\n", d);
 		string entry = put("2024-03-01.gmi", "draft\n", d);
-		std::vector<string> env = {"env"};
+		// The shell under the umask runs env, which preloads the shim into
+		// the program alone.
+		std::vector<string> env = {"sh", "-c", "umask 077 && exec \"$0\" \"$@\"", "env"};
 		if (row.old == "link") {
 			put_link(victim, index);
 		} else if (row.old == "hard link") {
@@ -915,7 +917,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			for (string name : {"2024-01-01.gmi", "2024-02-01 b.gmi", "2023-06-01.gmi"})
 				fs::remove(d + "/" + name);
 		} else if (row.old == "full") {
-			limit = "ulimit -f 0 && ";
+			env[2] = "ulimit -f 0 && " + env[2];
 		} else if (row.old == "stale") {
 			// Hour-old drafts but a folder or a name one letter short,
 			// and a fresh one.
@@ -929,7 +931,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			put("index.gmi", row.old, d);
 		}
 		bool dry = row.args[0] == "-n";
-		env.insert(env.end(), {"sh", "-c", limit + "umask 077 && exec \"$0\" \"$@\"", shim ? GEMLOG_INDEX_DYNAMIC : GEMLOG_INDEX});
+		env.push_back(shim ? GEMLOG_INDEX_DYNAMIC : GEMLOG_INDEX);
 		env.insert(env.end(), row.args.begin(), row.args.end());
 		// What must stand at index.gmi if it is left as it is: what the
 		// shim swaps in, or the author's edit.
