@@ -7,8 +7,10 @@
 // than 255 bytes, SHIM_SWAP names a file that is renamed over the first
 // entry quenlet opens, or the file SHIM_AT names, just before it is opened,
 // SHIM_READ is the most bytes a read returns, as on a pipe or a network file
-// system, and SHIM_EDIT names a file that gets a line more at the first
-// fsync, as when an author saves it while gemlog-index writes its drafts.
+// system, SHIM_EDIT names a file that gets a line more at the first fsync,
+// as when an author saves it while gemlog-index writes its drafts, and
+// SHIM_TAKEN makes the first name opened with O_EXCL taken, as if another
+// run's draft held it.
 // Each call is shimmed under its name and its large-file twin's, whichever
 // the program calls.
 #undef _FILE_OFFSET_BITS
@@ -65,6 +67,17 @@ static void swap_entry(int dir, const char *name)
 	}
 }
 
+// Tells whether name, opened with flags, is taken: SHIM_TAKEN's name.
+static bool is_taken(const char *name, int flags)
+{
+	static char taken[256];
+	if (!(flags & O_EXCL) || !getenv("SHIM_TAKEN") || (*taken && strcmp(taken, name) != 0))
+		return false;
+	snprintf(taken, sizeof taken, "%s", name);
+	errno = EEXIST;
+	return true;
+}
+
 // The only file opened with O_CREAT is a draft of gemlog-index, which asks
 // for mode 0644.
 #define SHIM_OPENAT(call, ...)                                                              \
@@ -72,7 +85,7 @@ static void swap_entry(int dir, const char *name)
 	{                                                                                    \
 		static auto next = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, #call); \
 		swap_entry(dir, name);                                                       \
-		return next(dir, name, flags, 0644);                                         \
+		return is_taken(name, flags) ? -1 : next(dir, name, flags, 0644);            \
 	}
 SHIM_OPENAT(openat, , ...)
 SHIM_OPENAT(openat64, , ...)

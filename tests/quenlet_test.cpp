@@ -854,6 +854,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		// What else befalls the run.
 		{"emptied", {"."}, "", draft + "gemlog-index: no entries left in .; "
 		 "index.gmi left as it is\n"},
+		{"taken", {"."}, lines, draft},
+		{"no entries", {"."}, "intro\n", ""},
 		{"edited", {"."}, "", draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again "
 		 "to take the change in; index.gmi left as it is\n"},
 		{"full", {"."}, "", draft + "gemlog-index: .: cannot write a new index.gmi: File too large; index.gmi left as it is\n"},
@@ -871,7 +873,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	};
 	string victim = put("victim", "# Victim\n");
 	for (auto &row : rows) {
-		bool shim = row.old.compare(0, 7, "swapped") == 0 || row.old == "edited";
+		bool shim = row.old.compare(0, 7, "swapped") == 0 || row.old == "edited" || row.old == "taken";
 		if (!can_run(false, shim, row.old == "private"))
 			continue;
 		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi";
@@ -912,6 +914,12 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		} else if (row.old == "sparse") {
 			put("index.gmi", "", d);
 			ASSERT_EQ(truncate(index.c_str(), 2LL << 30), 0);
+		} else if (row.old == "taken") {
+			env.insert(env.end(), {"LD_PRELOAD=" SHIM, "SHIM_TAKEN=1"});
+		} else if (row.old == "no entries") {
+			put("index.gmi", "intro\n", d);
+			for (string name : {"2024-01-01.gmi", "2024-02-01 b.gmi", "2023-06-01.gmi", "2024-03-01.gmi"})
+				fs::remove(d + "/" + name);
 		} else if (row.old == "emptied") {
 			put("index.gmi", "# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n", d);
 			for (string name : {"2024-01-01.gmi", "2024-02-01 b.gmi", "2023-06-01.gmi"})
@@ -935,7 +943,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		env.insert(env.end(), row.args.begin(), row.args.end());
 		// What must stand at index.gmi if it is left as it is: what the
 		// shim swaps in, or the author's edit.
-		string before = describe(shim && row.old != "edited" ? d + "/swap" : index) + (row.old == "edited" ? "edit\n" : "");
+		string before = describe(row.old.compare(0, 7, "swapped") == 0 ? d + "/swap" : index) + (row.old == "edited" ? "edit\n" : "");
 		EXPECT_EQ(run(env, d), (Outcome{dry ? row.index : "", row.err, row.index.empty()})) << row.old;
 		EXPECT_EQ(describe(index), row.index.empty() || dry ? before : row.index) << row.old;
 		EXPECT_EQ(describe(victim), "# Victim\n");
