@@ -150,7 +150,9 @@ static bool index_list(page *p)
 			const char *end = strip_line_end(line, next), *t = target;
 			while (t < end && !is_blank(*t))
 				t++;
-			p->lines[lines++] = {{line, end}, {target, t}, {end, next}};
+			// A last line with no line end, or only a CR, gets the page's.
+			bool ended = next[-1] == '\n';
+			p->lines[lines++] = {{line, end}, {target, t}, {ended ? end : next, next}};
 		} else if (year && p->n_sections) {
 			p->sections[sections++] = {{line, next}, year};
 		}
@@ -184,6 +186,10 @@ bool read_page(text old, page *p, size_t *bad)
 			if (!last_entry) {
 				p->list.s = heads ? heading.s : line;
 				read_style(p, line, next, target);
+				if (heading.s && !heads) {
+					p->loose = {heading, heading_year};
+					p->after_loose = {heading.e, line};
+				}
 			}
 			if (heads && p->n_sections++ == 0)
 				p->after_heading = {heading.e, line};
@@ -212,6 +218,14 @@ bool read_page(text old, page *p, size_t *bad)
 	}
 	if (!p->between_entries.s)
 		p->between_entries = {end, end};
+	if (!last_entry && heading.s) {
+		// Blanks after the last line end, if any, are dropped.
+		const char *whole = end;
+		while (whole > heading.e && whole[-1] != '\n')
+			whole--;
+		p->loose = {heading, heading_year};
+		p->after_loose = {heading.e, whole};
+	}
 	*bad = 0;
 	return !has_list(p) || index_list(p);
 }
@@ -259,17 +273,19 @@ static void write_span(FILE *out, span s)
 }
 
 // Writes the heading of the section of the year at date: the old page's
-// own, or its topmost with the year changed.
+// own, or its topmost with the year changed, ended as a line.
 static void write_heading(FILE *out, const page *p, const char *date)
 {
+	const section *top = &p->sections[0];
 	for (size_t i = 0; i < p->n_sections; i++) {
 		if (memcmp(p->sections[i].year, date, 4) == 0)
-			return write_span(out, p->sections[i].heading);
+			top = &p->sections[i];
 	}
-	const section &top = p->sections[0];
-	fwrite(top.heading.s, 1, top.year - top.heading.s, out);
+	fwrite(top->heading.s, 1, top->year - top->heading.s, out);
 	fwrite(date, 1, 4, out);
-	write_span(out, {top.year + 4, top.heading.e});
+	write_span(out, {top->year + 4, top->heading.e});
+	if (top->heading.e[-1] != '\n')
+		fputs(p->line_end, out);
 }
 
 // The old line whose target is e's, if it shows e: the same title and, if
@@ -323,6 +339,25 @@ static void write_entry(FILE *out, const page *p, const char *line, size_t len, 
 
 void write_page(FILE *out, const page *p, char *const *lines, size_t n, const char *title)
 {
+	// A year heading right above a list of another year, or that ends a
+	// page without a list, heads the new list's first section if that is
+	// of its year, as it would on the next run: the page is written as one
+	// in sections.
+	if (p->loose.year && n > 0 && memcmp(p->loose.year, split_link(lines[0], strlen(lines[0])).date, 4) == 0) {
+		page q = *p;
+		section top = p->loose;
+		if (!has_list(p)) {
+			q.list.e = p->old.s + p->old.len;
+			q.as_quenlet = true;
+			q.line_end = "\n";
+		}
+		q.list.s = top.heading.s;
+		q.sections = &top;
+		q.n_sections = 1;
+		q.after_heading = p->after_loose;
+		q.loose = {};
+		return write_page(out, &q, lines, n, title);
+	}
 	const char *end = p->old.s + p->old.len;
 	write_head(out, p->old.s, p->list.s, title);
 	if (!has_list(p)) {

@@ -44,6 +44,10 @@ struct page {
 	span after_heading, between_sections, between_entries;
 	section *sections;  // the year headings, in the page's order
 	size_t n_sections;
+	// A year heading right above a list without sections, of another year,
+	// and the blank lines under it.
+	section loose;
+	span after_loose;
 	old_line *lines;    // the entry lines, by target, when the author's way is kept
 	size_t n_lines;
 };

@@ -837,6 +837,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# My 2024 journal\n=> 2024-01-01.gmi 2024-01-01: A", {"."}, "# My 2024 journal\n=> 2024-02-01%20b.gmi "
 		 "2024-02-01: B\n=> 2024-01-01.gmi 2024-01-01: A\n=> 2023-06-01.gmi 2023-06-01: Z\n", draft},
 		{"# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n", {"."}, "# T\n\n" + lines, draft},
+		{"# T\n## 2024\n", {"."}, "# T\n## 2024\n" + lines.substr(0, 68) + "\n## 2023\n" + lines.substr(68), draft},
 		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
 		// What stands at index.gmi, or at atom.xml.
 		{"link", {".", "T"}, "# T\n\n" + lines, draft},
