@@ -117,8 +117,7 @@ SHIM_PREAD(pread64, off64_t)
 extern "C" int fsync(int fd)
 {
 	static auto next = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-	if (const char *edit = getenv("SHIM_EDIT")) {
-		FILE *f = fopen(edit, "a");
+	if (FILE *f = getenv("SHIM_EDIT") ? fopen(getenv("SHIM_EDIT"), "a") : nullptr) {
 		fputs("edit\n", f);
 		fclose(f);
 		unsetenv("SHIM_EDIT");
