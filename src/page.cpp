@@ -126,6 +126,7 @@ bool has_list(const page *p)
 	return p->list.s < p->old.s + p->old.len;
 }
 
+// Orders old entry lines by their targets' bytes.
 static int compare_targets(const void *a, const void *b)
 {
 	const span &x = ((const old_line *)a)->target, &y = ((const old_line *)b)->target;
