@@ -311,7 +311,7 @@ static bool close_output()
 // Writes the len bytes of page to standard output, each line shown safely
 // on a terminal, as quenlet shows titles, since others wrote parts of it;
 // returns the exit status, having said why it failed.
-static int print_page(const char *page, size_t len)
+static int print_text(const char *page, size_t len)
 {
 	bool terminal = isatty(STDOUT_FILENO);
 	char *shown = terminal ? (char *)malloc(len + 1) : nullptr;
@@ -340,6 +340,22 @@ static int print_page(const char *page, size_t len)
 		return 0;
 	fprintf(stderr, "gemlog-index: cannot write standard output: %s\n", strerror(errno));
 	return 1;
+}
+
+// Prints the new page of src on standard output; returns the exit status.
+static int print_page(const char *folder, const char *title, const sources *src)
+{
+	text page = {};
+	FILE *out = open_memstream(&page.s, &page.len);
+	if (out)
+		write_page(out, &src->index, src->lines, src->n, title);
+	bool written = out && !ferror(out);
+	written = out && fclose(out) == 0 && written;
+	if (!written)
+		say(folder, ": %s", strerror(ENOMEM));
+	int status = written ? print_text(page.s, page.len) : 1;
+	free(page.s);
+	return status;
 }
 
 // Publishes src's new page as DIR/index.gmi, and its feed at url, if given,
@@ -388,22 +404,7 @@ static int publish(DIR *dir, const char *folder, const char *url, const char *ti
 	if (!list_entries(dir, folder, &who, src) || !read_old(fd, folder, &who, &src->old, &was) ||
 	    !split_old(src, folder))
 		return 1;
-	if (!dry_run)
-		return write_files(fd, folder, url, title, &was, src);
-	text page = {};
-	FILE *out = open_memstream(&page.s, &page.len);
-	if (!out) {
-		say(folder, ": %s", strerror(errno));
-		return 1;
-	}
-	write_page(out, &src->index, src->lines, src->n, title);
-	bool written = !ferror(out);
-	written = fclose(out) == 0 && written;
-	if (!written)
-		say(folder, ": %s", strerror(ENOMEM));
-	int status = written ? print_page(page.s, page.len) : 1;
-	free(page.s);
-	return status;
+	return dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, src);
 }
 
 // Opens /dev/null on any of the descriptors 0, 1 and 2 that is closed, so

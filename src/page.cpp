@@ -126,10 +126,11 @@ bool has_list(const page *p)
 	return p->list.s < p->old.s + p->old.len;
 }
 
-// Orders old entry lines by their targets' bytes.
-static int compare_targets(const void *a, const void *b)
+// Orders old entry lines as the index is, newest first: by their targets'
+// bytes, in reverse.
+static int compare_newest_first(const void *a, const void *b)
 {
-	const span &x = ((const old_line *)a)->target, &y = ((const old_line *)b)->target;
+	const span &x = ((const old_line *)b)->target, &y = ((const old_line *)a)->target;
 	size_t xn = x.e - x.s, yn = y.e - y.s;
 	int c = memcmp(x.s, y.s, xn < yn ? xn : yn);
 	return c ? c : (xn > yn) - (xn < yn);
@@ -158,8 +159,13 @@ static bool index_list(page *p)
 			p->sections[sections++] = {{line, next}, year};
 		}
 	}
-	if (p->lines)
-		qsort(p->lines, p->n_lines, sizeof *p->lines, compare_targets);
+	// A list that gemlog-index wrote is in order already.
+	for (size_t i = 1; p->lines && i < p->n_lines; i++) {
+		if (compare_newest_first(&p->lines[i - 1], &p->lines[i]) > 0) {
+			qsort(p->lines, p->n_lines, sizeof *p->lines, compare_newest_first);
+			break;
+		}
+	}
 	return true;
 }
 
@@ -290,14 +296,18 @@ static void write_heading(FILE *out, const page *p, const char *date)
 }
 
 // The old line whose target is e's, if it shows e: the same title and, if
-// it shows a date, e's, with nothing but a separator before the title.
-static const old_line *find_old_line(const page *p, const link_parts *e)
+// it shows a date, e's, with nothing but a separator before the title. The
+// entries come newest first, as the old lines are sorted, and *next, the
+// first old line that no entry has passed yet, moves on with them.
+static const old_line *find_old_line(const page *p, const link_parts *e, size_t *next)
 {
 	old_line key = {};
 	key.target = {e->target, e->target + e->target_len};
-	auto old = (const old_line *)bsearch(&key, p->lines, p->n_lines, sizeof key, compare_targets);
-	if (!old)
+	while (*next < p->n_lines && compare_newest_first(&p->lines[*next], &key) < 0)
+		++*next;
+	if (*next == p->n_lines || compare_newest_first(&p->lines[*next], &key) != 0)
 		return nullptr;
+	const old_line *old = &p->lines[*next];
 	const char *label = skip_blanks(old->target.e, old->line.e), *end = old->line.e;
 	while (end > label && is_blank(end[-1]))
 		end--;
@@ -315,14 +325,14 @@ static const old_line *find_old_line(const page *p, const link_parts *e)
 
 // Writes the entry line of the index line [line, line + len), parts e, as
 // the old page's list has it or writes its lines.
-static void write_entry(FILE *out, const page *p, const char *line, size_t len, const link_parts *e)
+static void write_entry(FILE *out, const page *p, const char *line, size_t len, const link_parts *e, size_t *next_old)
 {
 	if (p->as_quenlet) {
 		fwrite(line, 1, len, out);
 		putc('\n', out);
 		return;
 	}
-	if (const old_line *old = find_old_line(p, e)) {
+	if (const old_line *old = find_old_line(p, e, next_old)) {
 		write_span(out, old->line);
 		fputs(old->end.s < old->end.e ? "" : p->line_end, out);
 		return write_span(out, old->end);
@@ -371,6 +381,7 @@ void write_page(FILE *out, const page *p, char *const *lines, size_t n, const ch
 		return;
 	}
 	const char *year = nullptr;
+	size_t next_old = 0;
 	for (size_t i = 0; i < n; i++) {
 		size_t len = strlen(lines[i]);
 		link_parts e = split_link(lines[i], len);
@@ -385,7 +396,7 @@ void write_page(FILE *out, const page *p, char *const *lines, size_t n, const ch
 		} else if (i > 0) {
 			write_span(out, p->between_entries);
 		}
-		write_entry(out, p, lines[i], len, &e);
+		write_entry(out, p, lines[i], len, &e, &next_old);
 	}
 	write_span(out, {p->list.e, end});
 }
