@@ -813,14 +813,14 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft},
 		{"intro", {"."}, "intro\n\n" + lines, draft},
 		{"#Old", {".", "T"}, "# T\n\n" + lines, draft},
-		{"## Sub\n=> ./2020-01-01.gmi x\n", {".", "T"}, "# T\n\n## Sub\n=> ./2020-01-01.gmi x\n\n" + lines, draft},
+		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n\n" + lines, draft},
 		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "", draft + "gemlog-index: ./index.gmi:4" + between},
 		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "", draft + "gemlog-index: ./index.gmi:5" + between},
 		// Year sections, the author's line and the blank lines between.
 		{"# Log\r\n\r\n## 2024\r\n\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n\r\nBye\r\n", {"."},
 		 "# Log\r\n\r\n## 2024\r\n\r\n=> 2024-02-01%20b.gmi 2024-02-01 \u2014 B\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n"
 		 "\r\n## 2023\r\n\r\n=> 2023-06-01.gmi 2023-06-01 \u2014 Z\r\n\r\nBye\r\n", draft},
-		{"# Log\n\n### 2025 posts\n=> 2025-01-01.gmi 2025-01-01 - Gone\n\n\n### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n",
+		{"# Log\n\n### 2025 posts\n=> 2025-01-01.gmi 2025-01-01 - Gone\n\n\n### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n=> 2023-01-01.gmi 2023-01-01 - Gone\n",
 		 {"."}, "# Log\n\n### 2024 posts\n=> 2024-02-01%20b.gmi 2024-02-01 - B\n=> 2024-01-01.gmi 2024-01-01 - A\n\n\n"
 		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Z\n", draft},
 		{"Intro\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", {"."},
@@ -828,7 +828,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# My 2024 journal\n=> 2024-01-01.gmi 2024-01-01: A", {"."}, "# My 2024 journal\n=> 2024-02-01%20b.gmi "
 		 "2024-02-01: B\n=> 2024-01-01.gmi 2024-01-01: A\n=> 2023-06-01.gmi 2023-06-01: Z\n", draft},
 		{"# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n", {"."}, "# T\n\n" + lines, draft},
-		{"# T\n## 2024\n", {"."}, "# T\n## 2024\n" + lines.substr(0, 68) + "\n## 2023\n" + lines.substr(68), draft},
+		{"# T\n## 2024\n\n", {"."}, "# T\n## 2024\n\n" + lines.substr(0, 68) + "\n## 2023\n\n" + lines.substr(68), draft},
 		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
 		// What stands at index.gmi, or at atom.xml.
 		{"link", {".", "T"}, "# T\n\n" + lines, draft},
@@ -849,7 +849,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"edited", {"."}, "", draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again "
 		 "to take the change in; index.gmi left as it is\n", "", {"SHIM_EDIT=index.gmi"}},
 		{"full", {"."}, "", draft + "gemlog-index: .: cannot write a new index.gmi: File too large; index.gmi left as it is\n"},
-		{"stale", {"."}, lines, draft, ".atom.xml.FOLDERFOLDER/ .atom.xml.FRESHFRESHFR .index.gmi.OLDOLDOLDOL "},
+		{"stale", {"."}, lines, draft, ".atom.xml.FOLDERFOLDER/ .atom.xml.FRESHFRESHFR .index.gmi-OLDOLDOLDOLD .index.gmi.OLDOLDOLDOL "
+		 "xindex.gmi.OLDOLDOLDOLD "},
 		{"", {".", "T\r"}, "", "gemlog-index: the title holds a line end, a control character or ill-formed UTF-8\n"},
 	};
 	// What stands at path: a file's text, or its kind.
@@ -890,7 +891,9 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 				put_link(victim, d + "/swap");
 		} else if (row.old == "private" || row.old == "own 0600") {
 			// Another user's private file in a folder that a group may
-			// write, or the author's own in their own folder.
+			// write, or the author's own in their own folder, where a
+			// folder at atom.xml is left alone without -u.
+			mkdir((d + "/atom.xml").c_str(), 0755);
 			put("index.gmi", "# Mine\n", d);
 			chmod(index.c_str(), 0600);
 			if (row.old == "private") {
@@ -911,11 +914,13 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			// Hour-old drafts but a folder or a name one letter short,
 			// and a fresh one.
 			timespec hours_ago[2] = {{time(nullptr) - 7200, 0}, {time(nullptr) - 7200, 0}};
-			for (string name : {"index.gmi.OLDOLDOLDOLD", "atom.xml.OLDOLDOLDOLD", "index.gmi.OLDOLDOLDOL", "atom.xml.FRESHFRESHFR"})
-				put("." + name, "draft", d);
+			for (string name : {".index.gmi.OLDOLDOLDOLD", ".atom.xml.OLDOLDOLDOLD", ".index.gmi.OLDOLDOLDOL", ".atom.xml.FRESHFRESHFR",
+					    ".index.gmi-OLDOLDOLDOLD", "xindex.gmi.OLDOLDOLDOLD"})
+				put(name, "draft", d);
 			mkdir((d + "/.atom.xml.FOLDERFOLDER").c_str(), 0755);
-			for (string name : {"index.gmi.OLDOLDOLDOLD", "atom.xml.OLDOLDOLDOLD", "index.gmi.OLDOLDOLDOL", "atom.xml.FOLDERFOLDER"})
-				utimensat(AT_FDCWD, (d + "/." + name).c_str(), hours_ago, 0);
+			for (string name : {".index.gmi.OLDOLDOLDOLD", ".atom.xml.OLDOLDOLDOLD", ".index.gmi.OLDOLDOLDOL", ".atom.xml.FOLDERFOLDER",
+					    ".index.gmi-OLDOLDOLDOLD", "xindex.gmi.OLDOLDOLDOLD"})
+				utimensat(AT_FDCWD, (d + "/" + name).c_str(), hours_ago, 0);
 		} else if (!row.old.empty()) {
 			put("index.gmi", row.old, d);
 		}
@@ -930,7 +935,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		EXPECT_EQ(describe(victim), "# Victim\n");
 		std::vector<string> dots;
 		for (auto &entry : fs::directory_iterator(d))
-			if (entry.path().filename().string()[0] == '.')
+			if (strchr(".x", entry.path().filename().string()[0]))
 				dots.push_back(entry.path().filename().string() + (entry.is_directory() ? "/ " : " "));
 		std::sort(dots.begin(), dots.end());
 		EXPECT_EQ(std::accumulate(dots.begin(), dots.end(), string()), row.left) << row.old;
