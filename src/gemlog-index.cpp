@@ -426,7 +426,7 @@ int main(int argc, char *argv[])
 	// other argument that begins with a dash is a folder, as quenlet takes
 	// it.
 	const char *url = nullptr;
-	bool dry_run = false, want_url = false;
+	bool dry_run = false;
 	int i = 1;
 	for (; i < argc && argv[i][0] == '-'; i++) {
 		const char *arg = argv[i];
@@ -443,16 +443,13 @@ int main(int argc, char *argv[])
 		} else if (strcmp(arg, "-n") == 0) {
 			dry_run = true;
 		} else if (strncmp(arg, "-u", 2) == 0) {
-			want_url = true;
-			url = arg[2] ? arg + 2 : argv[++i];
-			if (!url)
-				break;
+			url = arg[2] ? arg + 2 : argv[++i];  // none after it leaves no folder
 		} else {
 			i += strcmp(arg, "--") == 0;
 			break;
 		}
 	}
-	if (i >= argc || argc - i > 2 || (want_url && !url)) {
+	if (i >= argc || argc - i > 2) {
 		fprintf(stderr, "gemlog-index: %s", USAGE);
 		return 1;
 	}
