@@ -854,9 +854,9 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	};
 	// What stands at path: a file's text, or its kind.
 	auto describe = [](const string &path) {
-		struct stat st;
+		struct stat st{};
 		if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-			return string(S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "fifo" : "other");
+			return string(st.st_nlink == 0 ? "nothing" : S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "fifo" : "other");
 		if (st.st_size > 1 << 20)
 			return string("large");
 		return read_file(path) + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777));
