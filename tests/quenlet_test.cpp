@@ -889,9 +889,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			else if (row.old == "swapped link")
 				put_link(victim, d + "/swap");
 		} else if (row.old == "private" || row.old == "own 0600") {
-			// Another user's private file in a folder that a group may
-			// write, or the author's own in their own folder, where a
-			// folder at atom.xml is left alone without -u.
+			// Another user's private file in a group's folder, or the author's
+			// own in their own, beside a folder at atom.xml, left alone without -u.
 			mkdir((d + "/atom.xml").c_str(), 0755);
 			put("index.gmi", "# Mine\n", d);
 			chmod(index.c_str(), 0600);
