@@ -130,7 +130,7 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n, bool te
 	return true;
 }
 
-static bool is_blank(char c)
+bool is_blank(char c)
 {
 	return c == ' ' || c == '\t';
 }

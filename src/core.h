@@ -37,6 +37,9 @@ const char *validate_name(const char *name);
 // shows it, but for a carriage return that ends it.
 bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal);
 
+// Tells whether c is a blank: a space or a tab.
+bool is_blank(char c);
+
 // An index line's parts, "=>TARGET DATE  TITLE": the title without the
 // blanks around it or a final carriage return.
 struct link_parts {

@@ -12,11 +12,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-static bool is_blank(char c)
-{
-	return c == ' ' || c == '\t';
-}
-
 static const char *skip_blanks(const char *s, const char *end)
 {
 	while (s < end && is_blank(*s))

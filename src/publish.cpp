@@ -240,7 +240,7 @@ void remove_stale_drafts(DIR *dir, const char *const *names, size_t count)
 	int fd = dirfd(dir);
 	time_t hour_ago = time(nullptr) - 60 * 60;
 	while (struct dirent *entry = readdir(dir)) {
-		for (size_t i = 0; entry->d_name[0] == '.' && i < count; i++) {
+		for (size_t i = 0; i < count; i++) {
 			struct stat st;
 			if (is_draft_of(entry->d_name, names[i]) &&
 			    fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
