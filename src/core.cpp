@@ -25,7 +25,7 @@ const char *validate_name(const char *name)
 	return name;
 }
 
-static void write_target(FILE *out, const char *name)
+void write_target(FILE *out, const char *name, bool xml)
 {
 	// RFC 3986 unreserved and sub-delims, and "@"; ":" is left out because
 	// it may not stand in the first segment of a relative reference.
@@ -37,6 +37,13 @@ static void write_target(FILE *out, const char *name)
 		const char *run = name;
 		while (plain.has[(unsigned char)*name])
 			name++;
+		const char *amp = xml ? (const char *)memchr(run, '&', name - run) : nullptr;
+		if (amp) {
+			fwrite(run, 1, amp - run, out);
+			fputs("&amp;", out);
+			name = amp + 1;
+			continue;
+		}
 		fwrite(run, 1, name - run, out);
 		if (!*name)
 			return;
@@ -96,11 +103,8 @@ static size_t trim_partial_utf8(const char *s, size_t n)
 	return lead;
 }
 
-bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal)
+size_t measure_title(const char *head, size_t n)
 {
-	if (n == 0 || head[0] != '#')
-		return false;
-
 	const char *title = head + 1;
 	size_t line = n - 1;
 	const char *end = (const char *)memchr(title, '\n', line);
@@ -110,9 +114,18 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n, bool te
 	// A heading that fills the buffer was cut there, maybe inside a character.
 	if (!end && len == line && n == LINE_SIZE - 1)
 		len = trim_partial_utf8(title, len);
+	return len;
+}
 
+bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal)
+{
+	if (n == 0 || head[0] != '#')
+		return false;
+
+	const char *title = head + 1;
+	size_t len = measure_title(head, n);
 	fputs("=>", out);
-	write_target(out, name);
+	write_target(out, name, false);
 	putc(' ', out);
 	fwrite(name, 1, strnlen(name, 10), out);
 	fputs("  ", out);
@@ -133,24 +146,6 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n, bool te
 bool is_blank(char c)
 {
 	return c == ' ' || c == '\t';
-}
-
-link_parts split_link(const char *line, size_t len)
-{
-	link_parts p;
-	const char *end = line + len;
-	p.target = line + 2;
-	p.target_len = (const char *)memchr(p.target, ' ', end - p.target) - p.target;
-	p.date = p.target + p.target_len + 1;
-	p.title = p.date + 12;
-	if (end > p.title && end[-1] == '\r')
-		end--;
-	while (end > p.title && is_blank(end[-1]))
-		end--;
-	while (p.title < end && is_blank(*p.title))
-		p.title++;
-	p.title_len = end - p.title;
-	return p;
 }
 
 // Tells whether the well-formed UTF-8 character s, of len bytes, can drive a

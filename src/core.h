@@ -30,6 +30,16 @@ bool starts_with_date(const char *s, size_t len);
 // ".gmi"), or nullptr.
 const char *validate_name(const char *name);
 
+// Writes name to out as a link target: the bytes that a URL may hold as
+// they are, the others percent-encoded; with xml, "&" as "&amp;", so that it
+// may stand in XML text or a quoted attribute.
+void write_target(FILE *out, const char *name, bool xml);
+
+// Length of the title in head, the n bytes (0 < n < LINE_SIZE) of a first
+// line that starts with "#": what follows the "#" up to a line end or NUL,
+// less a character that the line buffer cut short.
+size_t measure_title(const char *head, size_t n);
+
 // Writes to out the index line for the entry called name, a name that
 // validate_name accepted, whose file begins with the n bytes of head
 // (n < LINE_SIZE); returns false, having written nothing, when head does not
@@ -39,16 +49,6 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n, bool te
 
 // Tells whether c is a blank: a space or a tab.
 bool is_blank(char c);
-
-// An index line's parts, "=>TARGET DATE  TITLE": the title without the
-// blanks around it or a final carriage return.
-struct link_parts {
-	const char *target, *date, *title;
-	size_t target_len, title_len;
-};
-
-// Splits line, an index line that write_link wrote, without its line end.
-link_parts split_link(const char *line, size_t len);
 
 // Length of the well-formed UTF-8 sequence at the start of the avail bytes
 // of s, at least one, or 0 when none starts there.

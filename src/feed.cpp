@@ -7,6 +7,7 @@
 #include "walk.h"
 
 #include <ctype.h>
+#include <stdlib.h>
 #include <string.h>
 
 // The host in url, which is_journal_url accepted: past the scheme and any
@@ -73,15 +74,92 @@ static void write_xml(FILE *out, const char *s, size_t len)
 	fwrite(run, 1, c - run, out);
 }
 
-// Writes url, with a "/" after it if it ends in none, then the len bytes
-// of path, escaped.
-static void write_url(FILE *out, const char *url, const char *path, size_t len)
+// Writes url, which ends in "/", then the entry's name as its index line
+// links it, if any.
+static void write_url(FILE *out, const char *url, const char *name)
 {
-	size_t url_len = strlen(url);
-	write_xml(out, url, url_len);
-	if (url[url_len - 1] != '/')
-		putc('/', out);
-	write_xml(out, path, len);
+	write_xml(out, url, strlen(url));
+	if (name)
+		write_target(out, name, true);
+}
+
+// Removes the "." and ".." segments of the len bytes of path at s, in
+// place, as RFC 3986 (5.2.4) does; returns the length left.
+static size_t remove_dot_segments(char *s, size_t len)
+{
+	char *in = s, *end = s + len, *out = s;
+	while (in < end) {
+		size_t left = end - in;
+		if (left >= 3 && memcmp(in, "../", 3) == 0) {
+			in += 3;
+		} else if (left >= 2 && memcmp(in, "./", 2) == 0) {
+			in += 2;
+		} else if (left >= 3 && memcmp(in, "/./", 3) == 0) {
+			in += 2;
+		} else if (left == 2 && memcmp(in, "/.", 2) == 0) {
+			*++in = '/';
+		} else if ((left >= 4 && memcmp(in, "/../", 4) == 0) || (left == 3 && memcmp(in, "/..", 3) == 0)) {
+			// "/.." ends the path as "/".
+			in += left == 3 ? 2 : 3;
+			*in = '/';
+			while (out > s && out[-1] != '/')
+				out--;
+			out -= out > s;
+		} else if ((left == 1 && *in == '.') || (left == 2 && memcmp(in, "..", 2) == 0)) {
+			in = end;
+		} else {
+			do
+				*out++ = *in++;
+			while (in < end && *in != '/');
+		}
+	}
+	return out - s;
+}
+
+// Writes the link of a line to target resolved against url, a journal's
+// URL that ends in "/", as RFC 3986 resolves a reference: one with a
+// scheme, or a host, as it is; a root path against the URL's scheme and
+// host; a relative one against the URL's path; dot segments removed.
+static void write_resolved(FILE *out, const char *url, span target)
+{
+	const char *c = target.s, *rest = target.s;
+	while (c < target.e && (isalnum((unsigned char)*c) || *c == '+' || *c == '-' || *c == '.'))
+		c++;
+	bool absolute = c > target.s && isalpha((unsigned char)*target.s) && c < target.e && *c == ':';
+	bool network = !absolute && target.e - target.s >= 2 && target.s[0] == '/' && target.s[1] == '/';
+	const char *host = strstr(url, "://") + 1, *path = host + 2 + strcspn(host + 2, "/?#");
+	if (network)
+		write_xml(out, url, host - url);
+	if (absolute || network)
+		return write_xml(out, target.s, target.e - target.s);
+	write_xml(out, url, path - url);
+	while (rest < target.e && *rest != '?' && *rest != '#')
+		rest++;
+	// The path the reference's is merged with: none for a root path, the
+	// URL's whole when the reference has none, else up to its last "/".
+	const char *base = path + strcspn(path, "?#");
+	if (rest > target.s)
+		while (base > path && (base[-1] != '/' || *target.s == '/'))
+			base--;
+	size_t from = base - path, len = from + (rest - target.s);
+	char *merged = (char *)malloc(len + 1);
+	if (!merged)
+		return;  // the feed's stream fails too
+	memcpy(merged, path, from);
+	memcpy(merged + from, target.s, rest - target.s);
+	write_xml(out, merged, remove_dot_segments(merged, len));
+	free(merged);
+	write_xml(out, rest, target.e - rest);
+}
+
+// Writes the link of the item it: its entry's under url, or its line's
+// resolved against url.
+static void write_item_link(FILE *out, const char *url, const shown_item *it)
+{
+	if (it->e)
+		write_url(out, url, it->e->name);
+	else
+		write_resolved(out, url, it->target);
 }
 
 // Tells whether the YYYY-MM-DD at s is a date of the Gregorian calendar, in
@@ -95,54 +173,55 @@ static bool is_calendar_date(const char *s)
 	return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1] + (month == 2 && leap);
 }
 
-// Splits line into e; returns false, having named the entry of folder on
-// standard error, when its date is not one of the calendar.
-static bool read_entry(const char *line, link_parts *e, const char *folder)
+const item *date_feed(const page *p, const char *folder)
 {
-	*e = split_link(line, strlen(line));
-	if (is_calendar_date(e->date))
-		return true;
-	char name[e->target_len + 1];
-	memcpy(name, e->target, e->target_len);
-	name[e->target_len] = '\0';
-	report_in("gemlog-index: ", folder, name, ": not a calendar date; left out of the feed");
-	return false;
+	const item *newest = nullptr;
+	for (size_t i = 0; i < p->n_items; i++) {
+		shown_item it = read_item(p, &p->items[i]);
+		if (is_calendar_date(it.date)) {
+			newest = newest ? newest : &p->items[i];
+		} else if (it.e) {
+			report_in("gemlog-index: ", folder, it.e->name, ": not a calendar date; left out of the feed");
+		} else {
+			char what[96];
+			snprintf(what, sizeof what, ": a line dated %.10s: not a calendar date; left out of the feed", it.date);
+			report_in("gemlog-index: ", folder, "index.gmi", what);
+		}
+	}
+	return newest;
 }
 
-void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const char *title, size_t len,
-		const char *folder)
+void write_feed(FILE *out, const page *p, const item *newest, const char *title, size_t len)
 {
+	const char *url = p->url.s;
 	size_t host_len;
 	const char *host = find_host(url, &host_len);
 	fputs("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
 	      "<feed xmlns=\"http://www.w3.org/2005/Atom\">\n  <id>", out);
-	write_url(out, url, "", 0);
+	write_url(out, url, nullptr);
 	fputs("</id>\n  <title>", out);
 	write_xml(out, title, len);
 	fputs("</title>\n  <updated>", out);
-	link_parts e;
-	size_t first = 0;
-	while (first < n && !read_entry(lines[first], &e, folder))
-		first++;
-	fwrite(first < n ? e.date : "1970-01-01", 1, 10, out);
+	fwrite(read_item(p, newest).date, 1, 10, out);
 	fputs("T00:00:00Z</updated>\n  <link rel=\"self\" href=\"", out);
-	write_url(out, url, "atom.xml", 8);
+	write_url(out, url, "atom.xml");
 	fputs("\"/>\n  <link rel=\"alternate\" href=\"", out);
-	write_url(out, url, "", 0);
+	write_url(out, url, nullptr);
 	fputs("\"/>\n  <author><name>", out);
 	write_xml(out, host, host_len);
 	fputs("</name></author>\n", out);
-	for (size_t i = first; i < n; i++) {
-		if (i > first && !read_entry(lines[i], &e, folder))
+	for (const item *i = newest; i < p->items + p->n_items; i++) {
+		shown_item it = read_item(p, i);
+		if (!is_calendar_date(it.date))
 			continue;
 		fputs("  <entry>\n    <id>", out);
-		write_url(out, url, e.target, e.target_len);
+		write_item_link(out, url, &it);
 		fputs("</id>\n    <title>", out);
-		write_xml(out, e.title, e.title_len);
+		write_xml(out, it.title.s, it.title.e - it.title.s);
 		fputs("</title>\n    <updated>", out);
-		fwrite(e.date, 1, 10, out);
+		fwrite(it.date, 1, 10, out);
 		fputs("T00:00:00Z</updated>\n    <link rel=\"alternate\" href=\"", out);
-		write_url(out, url, e.target, e.target_len);
+		write_item_link(out, url, &it);
 		fputs("\"/>\n  </entry>\n", out);
 	}
 	fputs("</feed>\n", out);

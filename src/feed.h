@@ -2,6 +2,8 @@
 #ifndef QUENLET_FEED_H
 #define QUENLET_FEED_H
 
+#include "page.h"
+
 #include <stddef.h>
 #include <stdio.h>
 
@@ -9,12 +11,16 @@
 // all printable ASCII.
 bool is_journal_url(const char *url);
 
-// Writes to out the Atom feed of the journal in folder at url, called title
-// (len bytes of a heading's text), whose n index lines are given newest
-// first. An entry whose date is not one of the calendar is left out and
-// named on standard error. Nothing reads the clock: the same lines give the
-// same feed.
-void write_feed(FILE *out, char *const *lines, size_t n, const char *url, const char *title, size_t len,
-		const char *folder);
+// The newest item of p's collected list with a date of the calendar, or
+// nullptr; names each item dated otherwise on standard error, as one of
+// folder, to be left out of the feed.
+const item *date_feed(const page *p, const char *folder);
+
+// Writes to out the Atom feed of the journal at the URL p was read with,
+// called title (len bytes of a heading's text), dated by newest: the items
+// of p's list that have a date of the calendar, newest first, their links
+// resolved against the URL. Nothing reads the clock: the same page gives
+// the same feed.
+void write_feed(FILE *out, const page *p, const item *newest, const char *title, size_t len);
 
 #endif

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: ISC
-// gemlog-index [-n] [-u URL] DIR [TITLE]: publishes the index of the gemlog
-// in DIR, as quenlet lists it, newest entry first, as DIR/index.gmi, in
-// place of the list of entries of the page there, keeping the author's text
-// and layout; with -u, its Atom feed beside it as DIR/atom.xml.
+// gemlog-index [-n] [-u URL] DIR [TITLE]: merges the journal in DIR, as
+// quenlet lists it, into the author's page DIR/index.gmi, and with -u
+// publishes its Atom feed beside it as DIR/atom.xml; a file that would not
+// change is left alone.
 #include "core.h"
 #include "feed.h"
 #include "page.h"
@@ -14,16 +14,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdint.h>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const char INDEX[] = "index.gmi";
+static const char INDEX[] = "index.gmi", FEED[] = "atom.xml";
 
-// The file names to publish, the index first.
-static const char *const names[] = {INDEX, "atom.xml"};
+// The file names to publish.
+static const char *const names[] = {INDEX, FEED};
 
 // The largest old index read: far above any journal's, and far below what a
 // sparse file planted there would make a run read and write.
@@ -43,9 +44,78 @@ static void say(const char *folder, const char *format, ...)
 	report("gemlog-index: ", folder, rest);
 }
 
-// Says on standard error why the walk left out the entry called name of the
-// folder, or could not read the folder to its end.
-static void say_left_out(const char *name, left_out why, int error, const void *folder)
+// The journal's entries as the walk hands them, kept; their names and
+// first lines, one after another in one block that moves as it grows, are
+// at offsets into it until the walk ends.
+struct kept_entry {
+	size_t name, head, n;
+	left_out why;
+	int error;
+};
+struct journal {
+	kept_entry *kept;
+	size_t n, room;
+	text block;
+	size_t block_room;
+	int unread;    // errno's value, when the folder could not be read to its end
+	bool starved;  // memory ran out
+};
+
+// Makes room for need elements of size bytes at *p, which has *room;
+// returns false when memory runs out.
+static bool make_room(void *p, size_t *room, size_t need, size_t size)
+{
+	if (need <= *room)
+		return true;
+	size_t more = *room ? *room : 64;
+	while (more < need)
+		more *= 2;
+	void *grown = realloc(*(void **)p, more * size);
+	if (!grown)
+		return false;
+	*(void **)p = grown;
+	*room = more;
+	return true;
+}
+
+// Keeps the entry e of the walk in the journal at context.
+static void keep_entry(const entry *e, void *context)
+{
+	journal *j = (journal *)context;
+	if (!e->name) {
+		j->unread = e->error;
+		return;
+	}
+	size_t at = j->block.len, name_len = strlen(e->name) + 1;
+	if (!make_room(&j->kept, &j->room, j->n + 1, sizeof *j->kept) ||
+	    !make_room(&j->block.s, &j->block_room, at + name_len + e->n, 1)) {
+		j->starved = true;
+		return;
+	}
+	memcpy(j->block.s + at, e->name, name_len);
+	if (e->head)
+		memcpy(j->block.s + at + name_len, e->head, e->n);
+	j->block.len = at + name_len + e->n;
+	j->kept[j->n++] = {at, e->head ? at + name_len : 0, e->n, e->why, e->error};
+}
+
+static int compare_newest_first(const void *a, const void *b)
+{
+	return strcmp(((const entry *)b)->name, ((const entry *)a)->name);
+}
+
+// What a run reads, which main frees: the entries of the folder, newest
+// first, the old index, and the page made of them.
+struct sources {
+	journal j;
+	entry *entries;
+	text old;
+	page index;
+};
+
+// Says on standard error why each entry of src left out is, and, with p,
+// that the page's line for it is kept.
+static void say_left_out(const sources *src, const page *p, const char *folder)
 {
 	// By -why; the first two are followed by the system's reason.
 	static const char *const reasons[] = {
@@ -58,39 +128,16 @@ static void say_left_out(const char *name, left_out why, int error, const void *
 		": cannot be read: ",
 		": its first line is not a heading",
 	};
-	if (!name)
-		return say((const char *)folder, ": cannot be read to its end: %s", strerror(error));
-	char what[160];
-	bool system = why == CANNOT_OPEN || why == CANNOT_READ;
-	snprintf(what, sizeof what, "%s%s; left out", reasons[-why], system ? strerror(error) : "");
-	report_in("gemlog-index: ", (const char *)folder, name, what);
-}
-
-static int compare_newest_first(const void *a, const void *b)
-{
-	return strcmp(*(char *const *)b, *(char *const *)a);
-}
-
-// Splits list, lines that each end in a line end, into strings in place,
-// and returns them sorted in reverse byte order, newest first, their count
-// in *n; returns nullptr when memory runs out.
-static char **sort_lines(text list, size_t *n)
-{
-	size_t count = 0;
-	for (size_t i = 0; i < list.len; i++)
-		count += list.s[i] == '\n';
-	char **lines = (char **)malloc((count + 1) * sizeof *lines);
-	if (!lines)
-		return nullptr;
-	char *line = list.s;
-	for (size_t i = 0; i < count; i++) {
-		lines[i] = line;
-		line = (char *)memchr(line, '\n', list.s + list.len - line);
-		*line++ = '\0';
+	for (size_t i = 0; i < src->j.n; i++) {
+		const entry *e = &src->entries[i];
+		if (e->head)
+			continue;
+		char what[200];
+		bool system = e->why == CANNOT_OPEN || e->why == CANNOT_READ;
+		snprintf(what, sizeof what, "%s%s; %s", reasons[-e->why], system ? strerror(e->error) : "",
+			 p && p->linked[i] ? "its line in index.gmi is kept as it is" : "left out");
+		report_in("gemlog-index: ", folder, e->name, what);
 	}
-	qsort(lines, count, sizeof *lines, compare_newest_first);
-	*n = count;
-	return lines;
 }
 
 // Tells whether an index.gmi described by st may be read: a regular file
@@ -120,40 +167,34 @@ static bool read_all(int fd, size_t size, text *t)
 	return false;
 }
 
-static bool refuse_old(const char *folder, const char *why)
-{
-	say(folder, "/%s: %s; left as it is", INDEX, why);
-	return false;
-}
-
 // Reads dir's index.gmi into *old, left empty when there is none or when a
 // symbolic link stands there, which is replaced and never followed, and
-// what stood there into *was; returns false, having said why, when it is
-// anything else than a regular file with one link that all who could have
-// put it there could read, no larger than LARGEST_PAGE, or cannot be read.
-// It is looked at before it is opened, so that a device or FIFO there is
-// not even opened unless swapped in meanwhile, and again on its descriptor.
-static bool read_old(int dir, const char *folder, const placers *who, text *old, seen *was)
+// what stood there into *was; returns why not, or nullptr: it is anything
+// else than a regular file with one link that all who could have put it
+// there could read, no larger than LARGEST_PAGE, or cannot be read. It is
+// looked at before it is opened, so that a device or FIFO there is not even
+// opened unless swapped in meanwhile, and again on its descriptor.
+static const char *read_old(int dir, const placers *who, text *old, seen *was)
 {
 	*old = {nullptr, 0};
 	if (!look_at(dir, INDEX, was))
-		return refuse_old(folder, strerror(errno));
+		return strerror(errno);
 	struct stat &st = was->st;
 	if (!was->exists || S_ISLNK(st.st_mode))
-		return true;
+		return nullptr;
 	const char *not_own = "not a regular file with one link";
 	if (!is_own_file(&st))
-		return refuse_old(folder, not_own);
+		return not_own;
 	int fd = openat(dir, INDEX, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 	if (fd < 0)
-		return refuse_old(folder, strerror(errno));
+		return strerror(errno);
 	const char *why = fstat(fd, &st) != 0 ? strerror(errno) : !is_own_file(&st) ? not_own :
 			  !may_read(who, &st) ? "not readable by everyone who could have put it there; "
 						"make it readable by others (chmod o+r) to publish it" :
 			  st.st_size > LARGEST_PAGE ? "larger than 256 MiB" :
 			  !read_all(fd, st.st_size, old) ? strerror(errno) : nullptr;
 	close(fd);
-	return !why || refuse_old(folder, why);
+	return why;
 }
 
 // Tells whether title may stand in a heading: no line end, no control
@@ -165,55 +206,59 @@ static bool is_plain(const char *title)
 	return show_text(shown, title, len) == len && memcmp(shown, title, len) == 0;
 }
 
-// What a run reads, which main frees: the entry lines of the folder, in
-// list, sorted newest first in lines, and the old index, split around its
-// list in page.
-struct sources {
-	text list, old;
-	char **lines;
-	size_t n;
-	page index;
-};
-
 // Lists folder's entries, newest first, into src, with who as the folder's
 // placers; returns false, having said why, when it cannot be read to its
 // end, an entry failed for want of resources, or memory runs out.
 static bool list_entries(DIR *dir, const char *folder, const placers *who, sources *src)
 {
-	text &list = src->list;
-	FILE *out = open_memstream(&list.s, &list.len);
-	if (!out) {
-		say(folder, ": %s", strerror(errno));
+	journal &j = src->j;
+	listing l = {*who, keep_entry, &j};
+	int status = scan(dir, &l);
+	src->entries = j.starved ? nullptr : (entry *)malloc(j.n * sizeof *src->entries + 1);
+	for (size_t i = 0; src->entries && i < j.n; i++) {
+		const kept_entry &k = j.kept[i];
+		src->entries[i] = {j.block.s + k.name, k.head ? j.block.s + k.head : nullptr, k.n, k.why, k.error};
+	}
+	if (!src->entries) {
+		say(folder, ": %s", strerror(ENOMEM));
 		return false;
 	}
-	listing l = {out, false, *who, say_left_out, folder};
-	int status = scan(dir, &l);
-	status |= ferror(out) | (fclose(out) != 0);
 	if (status != 0) {
+		say_left_out(src, nullptr, folder);
+		if (j.unread)
+			say(folder, ": cannot be read to its end: %s", strerror(j.unread));
 		say(folder, ": cannot be indexed; %s left as it is", INDEX);
 		return false;
 	}
-	src->lines = sort_lines(list, &src->n);
-	if (!src->lines)
-		say(folder, ": %s", strerror(ENOMEM));
-	return src->lines;
+	qsort(src->entries, j.n, sizeof *src->entries, compare_newest_first);
+	return true;
 }
 
-// Splits the old index of src around its list; returns false, having said
-// why, when text stands between its entries, memory runs out, or it lists
-// entries and the folder has none left, which would lose the list's place.
-static bool split_old(sources *src, const char *folder)
+// Reads the old index of src, with url, into its page, and says which
+// entries are left out; returns false, having said why, when it cannot be
+// read or memory runs out, when it has no list yet and links posts that
+// cannot be dated, which could be a list of them, or when it lists entries
+// and the folder has none left, which would lose the list's place.
+static bool read_index(int dir, const char *folder, const placers *who, const char *url, seen *was, sources *src)
 {
-	size_t bad;
-	if (!read_page(src->old, &src->index, &bad)) {
-		if (bad == 0)
-			say(folder, ": %s", strerror(ENOMEM));
-		else
-			say(folder, "/%s:%zu: text between entries: move it above or below the list, or make it "
-				    "a heading of the year of the entries below it; left as it is", INDEX, bad);
+	page &p = src->index;
+	const char *why = read_old(dir, who, &src->old, was);
+	if (why) {
+		say_left_out(src, nullptr, folder);
+		say(folder, "/%s: %s; left as it is", INDEX, why);
 		return false;
 	}
-	if (has_list(&src->index) && src->n == 0) {
+	if (!read_page(src->old, src->entries, src->j.n, url, &p)) {
+		say(folder, ": %s", strerror(ENOMEM));
+		return false;
+	}
+	say_left_out(src, &p, folder);
+	if (p.listed == 0 && p.undatable >= 2) {
+		say(folder, "/%s:%zu: links posts that cannot be dated: name them YYYY-MM-DD\u2026.gmi, or add a dated "
+			    "line (=> TARGET YYYY-MM-DD Title) where the list goes; left as it is", INDEX, p.first_undatable);
+		return false;
+	}
+	if (loses_list(&p)) {
 		report("gemlog-index: no entries left in ", folder, "; index.gmi left as it is");
 		return false;
 	}
@@ -239,28 +284,31 @@ static const char *name_feed(const char *title, text old, const char *folder, si
 	return name;
 }
 
-// Names the first count files to publish.
-static const char *name_files(size_t count)
+// Names the count files of drafts.
+static void name_files(char *names, size_t room, const draft *drafts, size_t count)
 {
-	return count > 1 ? "index.gmi and atom.xml" : INDEX;
+	snprintf(names, room, count > 1 ? "%s and %s" : "%s", drafts[0].name, count > 1 ? drafts[1].name : "");
 }
 
-// Says that the count files to publish are left as they were.
-static const char *left_alone(size_t count)
+// Says that the count files of drafts are left as they were.
+static const char *left_alone(const draft *drafts, size_t count)
 {
-	return count > 1 ? "index.gmi and atom.xml left as they are" : "index.gmi left as it is";
+	static char said[64];
+	name_files(said, sizeof said - 24, drafts, count);
+	strcat(said, count > 1 ? " left as they are" : " left as it is");
+	return said;
 }
 
 // Tells why the count drafts may not be renamed into place, or nullptr: a
 // signal came, index.gmi is no longer what was read, or atom.xml cannot
 // be replaced. Each is asked before any rename, so that nothing changes.
-static const char *refuse_install(int dir, size_t count, const seen *was)
+static const char *refuse_install(int dir, const draft *drafts, size_t count, const seen *was)
 {
 	if (is_stopped())
 		return ": stopped by a signal";
 	if (!is_unchanged(dir, INDEX, was))
 		return "/index.gmi: changed while the new one was being made; run again to take the change in";
-	if (count > 1 && !is_replaceable(dir, names[1]))
+	if (drafts[count - 1].name == FEED && !is_replaceable(dir, FEED))
 		return "/atom.xml: cannot be replaced, for it is neither a file nor a link";
 	return nullptr;
 }
@@ -270,32 +318,35 @@ static const char *refuse_install(int dir, size_t count, const seen *was)
 // failed and which files were replaced.
 static int install(int dir, const char *folder, draft *drafts, size_t count, const seen *was)
 {
-	if (const char *why = refuse_install(dir, count, was)) {
+	if (const char *why = refuse_install(dir, drafts, count, was)) {
 		for (size_t i = 0; i < count; i++)
 			discard_draft(dir, &drafts[i]);
-		say(folder, "%s; %s", why, left_alone(count));
+		say(folder, "%s; %s", why, left_alone(drafts, count));
 		return 1;
 	}
 	size_t installed = 0;
 	int status = 0;
 	for (; installed < count; installed++) {
+		const char *name = drafts[installed].name;
 		if (!install_draft(dir, &drafts[installed])) {
 			int error = errno;
 			for (size_t i = installed; i < count; i++)
 				discard_draft(dir, &drafts[i]);
-			say(folder, "/%s: cannot be replaced: %s; %s", names[installed], strerror(error),
-			    installed ? "index.gmi was replaced" : count > 1 ? "atom.xml left as it is too" : "left as it is");
+			say(folder, "/%s: cannot be replaced: %s; %s%s", name, strerror(error),
+			    installed || count > 1 ? drafts[!installed].name : "left as it is",
+			    installed ? " was replaced" : count > 1 ? " left as it is too" : "");
 			status = 1;
 			break;
 		}
 		if (!holds_draft(dir, &drafts[installed])) {
-			say(folder, "/%s: replaced, but another file has taken its place since", names[installed]);
+			say(folder, "/%s: replaced, but another file has taken its place since", name);
 			status = 1;
 		}
 	}
 	if (installed > 0 && fsync(dir) != 0) {
-		say(folder, ": %s replaced, but the change may not survive a crash: %s", name_files(installed),
-		    strerror(errno));
+		char names[32];
+		name_files(names, sizeof names, drafts, installed);
+		say(folder, ": %s replaced, but the change may not survive a crash: %s", names, strerror(errno));
 		status = 1;
 	}
 	return status;
@@ -343,13 +394,11 @@ static int print_text(const char *page, size_t len)
 }
 
 // Prints the new page of src on standard output; returns the exit status.
-static int print_page(const char *folder, const char *title, const sources *src)
+static int print_page(const char *folder, const char *title, sources *src)
 {
 	text page = {};
 	FILE *out = open_memstream(&page.s, &page.len);
-	if (out)
-		write_page(out, &src->index, src->lines, src->n, title);
-	bool written = out && !ferror(out);
+	bool written = out && write_page(out, &src->index, title, false) && !ferror(out);
 	written = out && fclose(out) == 0 && written;
 	if (!written)
 		say(folder, ": %s", strerror(ENOMEM));
@@ -358,25 +407,79 @@ static int print_page(const char *folder, const char *title, const sources *src)
 	return status;
 }
 
-// Publishes src's new page as DIR/index.gmi, and its feed at url, if given,
-// as DIR/atom.xml; returns the exit status.
-static int write_files(int fd, const char *folder, const char *url, const char *title, const seen *was,
-		       const sources *src)
+// What a run publishes: the page with its title, and with a URL the feed,
+// dated by its newest item and named.
+struct publication {
+	const char *title, *feed_title;
+	size_t feed_len;
+	const item *newest;
+};
+
+// Writes to out the file called name of src as pub says: the page, its list
+// collected for the feed with collect, or the feed; returns false when
+// memory runs out.
+static bool write_file(FILE *out, const char *name, sources *src, const publication *pub, bool collect)
 {
+	if (name == INDEX)
+		return write_page(out, &src->index, pub->title, collect);
+	write_feed(out, &src->index, pub->newest, pub->feed_title, pub->feed_len);
+	return true;
+}
+
+// Tells whether the file called name in dir would be left as it is: what
+// write_file makes of it is its bytes, the old page's for index.gmi; *same is
+// false for a file that cannot be compared. Returns false, with errno set,
+// when memory runs out.
+static bool compare_file(int dir, const char *name, sources *src, const publication *pub, bool collect, bool *same)
+{
+	comparison c = {src->old.s, -1, (off_t)src->old.len, 0, false};
+	struct stat st;
+	if (name == FEED) {
+		c.fd = openat(dir, FEED, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+		c.text = nullptr;
+		c.size = c.fd >= 0 && fstat(c.fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+	}
+	FILE *out = open_comparison(&c);
+	bool made = out && write_file(out, name, src, pub, collect);
+	*same = out && is_same(out, &c) && made && c.size >= 0;
+	if (c.fd >= 0)
+		close(c.fd);
+	return made;
+}
+
+// Publishes src's new page as DIR/index.gmi, and its feed at url, if given,
+// as DIR/atom.xml, each unless it would be left as it is; returns the exit
+// status.
+static int write_files(int fd, const char *folder, const char *url, const char *title, const seen *was,
+		       sources *src)
+{
+	publication pub = {title, nullptr, 0, nullptr};
+	bool same[2] = {true, true};
+	if (!compare_file(fd, INDEX, src, &pub, url, &same[0])) {
+		say(folder, ": %s", strerror(ENOMEM));
+		return 1;
+	}
+	if (url) {
+		pub.newest = date_feed(&src->index, folder);
+		if (!pub.newest) {
+			say(folder, ": no entry or dated line has a date of the calendar to date atom.xml by; "
+				    "index.gmi and atom.xml left as they are");
+			return 1;
+		}
+		pub.feed_title = name_feed(title, src->old, folder, &pub.feed_len);
+		compare_file(fd, FEED, src, &pub, false, &same[1]);
+	}
 	// Each file is written whole and synced before any is renamed.
 	draft drafts[2];
-	size_t count = url ? 2 : 1, written = 0;
+	size_t count = 0, written = 0;
+	for (size_t i = 0; i < 2; i++)
+		if (!same[i])
+			drafts[count++].name = names[i];
 	for (; written < count; written++) {
-		FILE *out = open_draft(fd, names[written], &drafts[written]);
+		FILE *out = open_draft(fd, drafts[written].name, &drafts[written]);
 		if (!out)
 			break;
-		if (written == 0) {
-			write_page(out, &src->index, src->lines, src->n, title);
-		} else {
-			size_t len;
-			const char *name = name_feed(title, src->old, folder, &len);
-			write_feed(out, src->lines, src->n, url, name, len, folder);
-		}
+		write_file(out, drafts[written].name, src, &pub, false);  // collects nothing, so cannot fail
 		if (!close_draft(fd, out, &drafts[written]))
 			break;
 	}
@@ -384,16 +487,16 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		int error = errno;
 		for (size_t k = 0; k < written; k++)
 			discard_draft(fd, &drafts[k]);
-		say(folder, ": cannot write a new %s: %s; %s", names[written], strerror(error),
-		    left_alone(count));
+		say(folder, ": cannot write a new %s: %s; %s", drafts[written].name, strerror(error),
+		    left_alone(drafts, count));
 		return 1;
 	}
-	return install(fd, folder, drafts, count, was);
+	return count ? install(fd, folder, drafts, count, was) : 0;
 }
 
-// Publishes the index of the journal in dir, called folder, and its feed
-// if url is given, from src, which it fills; with dry_run, prints the page
-// instead and writes nothing. Returns the exit status.
+// Publishes the journal in dir, called folder, and its feed if url is
+// given, from src, which it fills; with dry_run, prints the page instead
+// and writes nothing. Returns the exit status.
 static int publish(DIR *dir, const char *folder, const char *url, const char *title, bool dry_run, sources *src)
 {
 	int fd = dirfd(dir);
@@ -401,8 +504,7 @@ static int publish(DIR *dir, const char *folder, const char *url, const char *ti
 	if (!dry_run)
 		remove_stale_drafts(dir, names, 2);
 	seen was;
-	if (!list_entries(dir, folder, &who, src) || !read_old(fd, folder, &who, &src->old, &was) ||
-	    !split_old(src, folder))
+	if (!list_entries(dir, folder, &who, src) || !read_index(fd, folder, &who, url, &was, src))
 		return 1;
 	return dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, src);
 }
@@ -474,8 +576,9 @@ int main(int argc, char *argv[])
 	sources src{};
 	int status = publish(dir, folder, url, title, dry_run, &src);
 	free_page(&src.index);
-	free(src.lines);
-	free(src.list.s);
+	free(src.entries);
+	free(src.j.kept);
+	free(src.j.block.s);
 	free(src.old.s);
 	closedir(dir);
 	return status;

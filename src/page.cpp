@@ -1,9 +1,21 @@
 // SPDX-License-Identifier: ISC
-// The page: the author's index.gmi split around its list of entries, and the
-// new page written in its place, laid out as the author laid out the old
-// one: the text around the list byte for byte, the entries in sections
-// under year headings if the list had them, and each line written the way
-// the author writes them.
+// The page: the author's index.gmi, into which the journal is merged. Each
+// of its lines is one of four kinds:
+//  1. an entry line: a link to an entry's name, alone, after "./", or after
+//     the page's entry prefix (a root path or an absolute URL, ended by "/",
+//     that its first link to a name standing in the folder uses) or -u's URL
+//     or path;
+//  2. a dated line: any other link whose label starts with YYYY-MM-DD;
+//  3. a year heading: a heading, not the page's first line, holding a
+//     four-digit year, whose next entry or dated line below is of that year;
+//  4. the author's text.
+// The new page is the old one's lines, byte for byte and in place, but for
+// the entry lines of names gone from the folder and the year headings left
+// with no line of their year, which go with the blank lines that went with
+// them; and for lines in quenlet's own format, which follow the heading.
+// Each entry that no entry line links gets one, in the way of the first
+// list line, right above the first list line dated earlier, under its
+// year's heading where the page has them, or after the last one.
 #include "page.h"
 
 #include "core.h"
@@ -11,6 +23,38 @@
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+
+// What a page marks, in a mark's top four bits: the list lines, and the
+// headings that hold a year.
+enum kind : uint32_t {
+	ENTRY_LINE = 1,  // links an entry of the folder; kept as it is
+	OWN_LINE,        // links an entry that has a heading, as quenlet writes it; follows the heading
+	GONE_LINE,       // links a name that no longer stands in the folder; removed
+	DATED_LINE,      // links anything else with a date first in its label
+	YEAR_HEADING,
+	MAYBE_HEADING,   // holds a year, until the next list line tells
+};
+constexpr int KIND_SHIFT = 28;  // the old page is at most 256 MiB
+constexpr size_t NONE = (size_t)-1;
+
+// Room for an entry's name decoded from a link; a longer one stands in no
+// folder.
+constexpr size_t NAME_ROOM = 1024;
+
+static kind kind_of(uint32_t mark)
+{
+	return (kind)(mark >> KIND_SHIFT);
+}
+
+static bool is_list(kind k)
+{
+	return k >= ENTRY_LINE && k <= DATED_LINE;
+}
+
+static bool is_kept(kind k)
+{
+	return is_list(k) && k != GONE_LINE;
+}
 
 static const char *skip_blanks(const char *s, const char *end)
 {
@@ -47,18 +91,18 @@ static bool is_level_1(const char *s, const char *e)
 	return s < e && s[0] == '#' && (e - s == 1 || s[1] != '#');
 }
 
-// The target of the line [s, e) if it links to an entry: "=>", blanks,
-// then a date; a link written "./2021-..." is the author's own.
-static const char *find_target(const char *s, const char *e)
+static size_t length(span s)
 {
-	if (e - s < 2 || s[0] != '=' || s[1] != '>')
-		return nullptr;
-	s = skip_blanks(s + 2, e);
-	return starts_with_date(s, e - s) ? s : nullptr;
+	return s.e - s.s;
 }
 
-// The year of the heading line [s, e), its first run of exactly four
-// digits, or nullptr.
+static bool is_same(span a, const char *s, size_t len)
+{
+	return length(a) == len && memcmp(a.s, s, len) == 0;
+}
+
+// The first run of exactly four digits in the heading line [s, e), or
+// nullptr.
 static const char *find_year(const char *s, const char *e)
 {
 	if (s == e || *s != '#')
@@ -72,6 +116,159 @@ static const char *find_year(const char *s, const char *e)
 		c += c == run;
 	}
 	return nullptr;
+}
+
+// The year of the four digits at s.
+static int read_year(const char *s)
+{
+	return (s[0] - '0') * 1000 + (s[1] - '0') * 100 + (s[2] - '0') * 10 + (s[3] - '0');
+}
+
+// A link line's target and label: "=>", blanks, the target, blanks, then the
+// label to the line's end.
+struct link_line {
+	span target, label;
+};
+
+// Reads the line [s, e), without its line end, as a link line into *l;
+// returns false when it is none.
+static bool read_link(const char *s, const char *e, link_line *l)
+{
+	if (e - s < 2 || s[0] != '=' || s[1] != '>')
+		return false;
+	const char *target = skip_blanks(s + 2, e), *c = target;
+	while (c < e && !is_blank(*c))
+		c++;
+	*l = {{target, c}, {skip_blanks(c, e), e}};
+	return c > target;
+}
+
+// Where the name in a link's target starts: after its last "/".
+static const char *find_name(span target)
+{
+	const char *c = target.e;
+	while (c > target.s && c[-1] != '/')
+		c--;
+	return c;
+}
+
+// Tells whether s starts with a URL's scheme and its ":".
+static bool has_scheme(span s)
+{
+	const char *c = s.s;
+	if (c == s.e || !isalpha((unsigned char)*c))
+		return false;
+	while (c < s.e && (isalnum((unsigned char)*c) || *c == '+' || *c == '-' || *c == '.'))
+		c++;
+	return c < s.e && *c == ':';
+}
+
+static int read_hex(char c)
+{
+	return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Decodes the percent-escapes of [s, e) into name, of NAME_ROOM bytes, and
+// ends it with a NUL; returns false when it does not fit, or would hold a
+// NUL or "/", which no name in a folder holds.
+static bool decode_name(const char *s, const char *e, char *name)
+{
+	size_t len = 0;
+	for (; s < e; s++) {
+		char c = *s;
+		if (c == '%' && e - s >= 3 && read_hex(s[1]) >= 0 && read_hex(s[2]) >= 0) {
+			c = (char)(read_hex(s[1]) << 4 | read_hex(s[2]));
+			s += 2;
+		}
+		if (c == '\0' || c == '/' || len == NAME_ROOM - 1)
+			return false;
+		name[len++] = c;
+	}
+	name[len] = '\0';
+	return true;
+}
+
+// The index of the entry called name among p's, newest first, or
+// p->n_entries.
+static size_t find_entry(const page *p, const char *name)
+{
+	size_t lo = 0, hi = p->n_entries;
+	while (lo < hi) {
+		size_t mid = lo + (hi - lo) / 2;
+		int c = strcmp(p->entries[mid].name, name);
+		if (c == 0)
+			return mid;
+		if (c > 0)
+			lo = mid + 1;
+		else
+			hi = mid;
+	}
+	return p->n_entries;
+}
+
+// Tells whether a link's target may put prefix before an entry's name:
+// nothing, "./", the page's entry prefix, or -u's URL or its path.
+static bool may_prefix(const page *p, span prefix)
+{
+	return length(prefix) == 0 || is_same(prefix, "./", 2) || is_same(prefix, p->prefix.s, length(p->prefix)) ||
+	       is_same(prefix, p->url.s, length(p->url)) || is_same(prefix, p->url_path.s, length(p->url_path));
+}
+
+// The index of the entry called by the name at the end of target, or
+// n_entries for a name that no longer stands in the folder, the name
+// decoded into name; NONE for a name that validate_name refuses.
+static size_t find_named(const page *p, span target, char *name)
+{
+	if (!decode_name(find_name(target), target.e, name) || !validate_name(name))
+		return NONE;
+	return find_entry(p, name);
+}
+
+// The entry that a link to target names if it is an entry line, as
+// find_named tells; NONE when it is no entry line.
+static size_t find_linked(const page *p, span target, char *name)
+{
+	return may_prefix(p, {target.s, find_name(target)}) ? find_named(p, target, name) : NONE;
+}
+
+// Tells whether the link line [s, e), which l reads, links the entry
+// called name as quenlet writes its lines: "=>NAME DATE", two spaces, the
+// title.
+static bool is_quenlet_line(const char *s, const char *e, const link_line *l, const char *name)
+{
+	const char *after = l->target.e;
+	return l->target.s == s + 2 && find_name(l->target) == l->target.s && e - after >= 13 && *after == ' ' &&
+	       memcmp(after + 1, name, 10) == 0 && memcmp(after + 11, "  ", 2) == 0;
+}
+
+// Tells whether target holds a date as a path does, YYYY/MM/DD or
+// YYYY-MM-DD.
+static bool holds_date(span target)
+{
+	for (const char *c = target.s; target.e - c >= 10; c++) {
+		bool date = (c[4] == '/' || c[4] == '-') && c[7] == c[4];
+		for (int i = 0; date && i < 10; i++)
+			date = i == 4 || i == 7 || isdigit((unsigned char)c[i]);
+		if (date)
+			return true;
+	}
+	return false;
+}
+
+// Tells whether a link to target, on no entry line or dated line, is to a
+// post that cannot be dated: a relative link to a file or folder below the
+// page's folder, but for the two files published beside it, or a link whose
+// path holds a date.
+static bool is_undated_post(span t)
+{
+	if (holds_date(t))
+		return true;
+	if (*t.s == '/' || has_scheme(t))
+		return false;
+	while (length(t) >= 2 && t.s[0] == '.' && t.s[1] == '/')
+		t.s += 2;
+	return length(t) > 0 && !is_same(t, ".", 1) && !is_same(t, "..", 2) && !(length(t) >= 3 && memcmp(t.s, "../", 3) == 0) &&
+	       !is_same(t, "index.gmi", 9) && !is_same(t, "atom.xml", 8);
 }
 
 // Length of the separator at s, before end: blanks, then perhaps a word of
@@ -94,306 +291,664 @@ static size_t measure_separator(const char *s, const char *end)
 	return word - s;
 }
 
-// Takes the way the first entry line [s, e), whose target is target, is
-// written.
-static void read_style(page *p, const char *s, const char *e, const char *target)
+// The text s without the blanks around it or a final carriage return.
+static span trim(span s)
 {
-	const char *end = strip_line_end(s, e);
-	p->line_end = end < e && *end == '\r' ? "\r\n" : "\n";
-	p->gap1 = {s + 2, target};
-	const char *c = target;
-	while (c < end && !is_blank(*c))
-		c++;
-	const char *label = skip_blanks(c, end);
-	p->gap2 = {c, label};
-	p->shows_date = starts_with_date(label, end - label);
+	if (s.e > s.s && s.e[-1] == '\r')
+		s.e--;
+	while (s.e > s.s && is_blank(s.e[-1]))
+		s.e--;
+	return {skip_blanks(s.s, s.e), s.e};
+}
+
+// The title a label shows: what follows a date and the separator after it,
+// if it starts with one.
+static span read_title(span label)
+{
+	if (starts_with_date(label.s, length(label)))
+		label.s += 10;
+	label.s += measure_separator(label.s, label.e);
+	return trim(label);
+}
+
+// The title of an entry: its heading's text.
+static span read_heading(const entry *e)
+{
+	return trim({e->head + 1, e->head + 1 + measure_title(e->head, e->n)});
+}
+
+// The line at the offset of the mark m, and its end without the line end.
+static const char *find_mark(const page *p, size_t m, const char **e)
+{
+	const char *line = p->old.s + (p->marks[m] & ((1u << KIND_SHIFT) - 1)), *end = p->old.s + p->old.len;
+	*e = strip_line_end(line, next_line(line, end));
+	return line;
+}
+
+// A line of the page read as one of the four kinds.
+struct reading {
+	kind k;            // 0 for the author's text
+	link_line link;
+	size_t entry;      // an entry line's entry, or n_entries for a name gone
+	span key;          // what orders a list line: its entry's name, or the date a dated line shows
+	bool quenlet;      // an entry line written as quenlet writes it
+	bool undated;      // a link to a post that cannot be dated
+};
+
+// Reads the line [line, e), without its line end, name being room for the
+// name an entry line links; first tells whether it is the page's first.
+static reading read_line(const page *p, const char *line, const char *e, bool first, char *name)
+{
+	reading r = {};
+	r.entry = NONE;
+	if (read_link(line, e, &r.link)) {
+		r.entry = find_linked(p, r.link.target, name);
+		if (r.entry != NONE) {
+			r.quenlet = is_quenlet_line(line, e, &r.link, name);
+			r.k = r.entry == p->n_entries ? GONE_LINE : r.quenlet && p->entries[r.entry].head ? OWN_LINE : ENTRY_LINE;
+			const char *key = r.entry < p->n_entries ? p->entries[r.entry].name : name;
+			r.key = {key, key + strlen(key)};
+		} else if (starts_with_date(r.link.label.s, length(r.link.label))) {
+			r.k = DATED_LINE;
+			r.key = {r.link.label.s, r.link.label.s + 10};
+		} else {
+			r.undated = is_undated_post(r.link.target);
+		}
+	} else if (!first && find_year(line, e)) {
+		r.k = MAYBE_HEADING;
+	}
+	return r;
+}
+
+// What orders the kept list line at mark m.
+static span read_key(const page *p, size_t m)
+{
+	char name[NAME_ROOM];
+	const char *e, *line = find_mark(p, m, &e);
+	return read_line(p, line, e, false, name).key;
+}
+
+static int compare_keys(span a, span b)
+{
+	size_t an = length(a), bn = length(b);
+	int c = memcmp(a.s, b.s, an < bn ? an : bn);
+	return c ? c : (an > bn) - (an < bn);
+}
+
+// The blank lines after the line at s.
+static span find_blanks_after(const char *s, const char *end)
+{
+	const char *from = next_line(s, end), *c = from;
+	for (const char *next; c < end && (next = next_line(c, end))[-1] == '\n' && is_blank_line(c, next);)
+		c = next;
+	return {from, c};
+}
+
+// The blank lines right before the line at s, in the page starting at begin.
+static span find_blanks_before(const char *begin, const char *s)
+{
+	const char *c = s;
+	while (c > begin) {
+		const char *prev = c - 1;
+		while (prev > begin && prev[-1] != '\n')
+			prev--;
+		if (!is_blank_line(prev, c))
+			break;
+		c = prev;
+	}
+	return {c, s};
+}
+
+// Adds a mark of kind k for the line at line; returns false when memory runs
+// out.
+static bool add_mark(page *p, kind k, const char *line, size_t *room)
+{
+	if (p->n_marks == *room) {
+		size_t more = *room ? 2 * *room : 64;
+		uint32_t *marks = (uint32_t *)realloc(p->marks, more * sizeof *marks);
+		if (!marks)
+			return false;
+		p->marks = marks;
+		*room = more;
+	}
+	p->marks[p->n_marks++] = (uint32_t)k << KIND_SHIFT | (uint32_t)(line - p->old.s);
+	return true;
+}
+
+// Makes the marks from the one at from, headings waiting for the next list
+// line, year headings when they hold year, and forgets the others.
+static void settle_headings(page *p, size_t from, int year)
+{
+	const char *begin = p->old.s, *end = begin + p->old.len;
+	size_t kept = from;
+	for (size_t m = from; m < p->n_marks; m++) {
+		const char *e, *line = find_mark(p, m, &e);
+		if (read_year(find_year(line, e)) != year)
+			continue;
+		p->marks[kept] = (uint32_t)YEAR_HEADING << KIND_SHIFT | (uint32_t)(line - begin);
+		if (!p->year_heading[year])
+			p->year_heading[year] = kept + 1;
+		if (p->top == NONE) {
+			p->top = kept;
+			p->after_heading = find_blanks_after(line, end);
+		} else if (!p->between_sections.s) {
+			p->between_sections = find_blanks_before(begin, line);
+		}
+		kept++;
+	}
+	p->n_marks = kept;
+}
+
+// Takes the way the first list line [s, next), which l reads, is written:
+// quenlet's way when it is quenlet's or shows no label, or when a line
+// written its way would be taken for quenlet's on the next run.
+static void read_style(page *p, const char *s, const char *next, const link_line *l, bool entry_line, bool quenlet)
+{
+	const char *e = strip_line_end(s, next), *label = l->label.s;
+	p->line_end = e < next && *e == '\r' ? "\r\n" : "\n";
+	p->gap1 = {s + 2, l->target.s};
+	p->gap2 = {l->target.e, label};
+	p->shows_date = starts_with_date(label, e - label);
 	if (p->shows_date)
 		label += 10;
-	p->gap3 = {label, label + measure_separator(label, end)};
-	// quenlet writes "=>TARGET DATE", two spaces, and the title as it is.
-	bool two_spaces = p->gap3.e - label >= 2 && label[0] == ' ' && label[1] == ' ';
-	p->as_quenlet = label == end || (p->gap1.s == p->gap1.e && p->gap2.e - p->gap2.s == 1 && *p->gap2.s == ' ' &&
-					 p->shows_date && two_spaces && skip_blanks(label, p->gap3.e) == p->gap3.e);
+	p->gap3 = {label, label + measure_separator(label, e)};
+	static const char space[] = " ";
+	if (p->shows_date && label == e)
+		p->gap3 = {space, space + 1};
+	// New lines take the first line's "./" or nothing, or else the page's
+	// entry prefix, and else the prefix of the first line if it is an entry
+	// line, whose name is gone.
+	span before = {l->target.s, find_name(l->target)};
+	p->line_prefix = length(before) == 0 || is_same(before, "./", 2) ? before : length(p->prefix) ? p->prefix :
+			 entry_line ? before : span{};
+	bool like_quenlet = length(p->gap1) == 0 && length(p->line_prefix) == 0 && is_same(p->gap2, " ", 1) && p->shows_date &&
+			    length(p->gap3) >= 2 && memcmp(p->gap3.s, "  ", 2) == 0;
+	p->as_quenlet = quenlet || l->label.s == e || like_quenlet;
 }
 
-bool has_list(const page *p)
+// Sets p's URL, ended by "/", and its path, from url.
+static bool set_url(page *p, const char *url)
 {
-	return p->list.s < p->old.s + p->old.len;
-}
-
-// Orders old entry lines as the index is, newest first: by their targets'
-// bytes, in reverse.
-static int compare_newest_first(const void *a, const void *b)
-{
-	const span &x = ((const old_line *)b)->target, &y = ((const old_line *)a)->target;
-	size_t xn = x.e - x.s, yn = y.e - y.s;
-	int c = memcmp(x.s, y.s, xn < yn ? xn : yn);
-	return c ? c : (xn > yn) - (xn < yn);
-}
-
-// Fills p's year headings and, unless quenlet writes the lines, its entry
-// lines by target, from its list; returns false when memory runs out.
-static bool index_list(page *p)
-{
-	p->sections = (section *)malloc(p->n_sections * sizeof *p->sections + 1);
-	p->lines = p->as_quenlet ? nullptr : (old_line *)malloc(p->n_lines * sizeof *p->lines + 1);
-	if (!p->sections || (!p->as_quenlet && !p->lines))
+	if (!url)
+		return true;
+	size_t len = strlen(url);
+	char *copy = (char *)malloc(len + 2);
+	if (!copy)
 		return false;
-	size_t sections = 0, lines = 0;
-	for (const char *line = p->list.s, *next; line < p->list.e; line = next) {
-		next = next_line(line, p->list.e);
-		const char *target = find_target(line, next), *year = find_year(line, next);
-		if (target && p->lines) {
-			const char *end = strip_line_end(line, next), *t = target;
-			while (t < end && !is_blank(*t))
-				t++;
-			// A last line with no line end, or only a CR, gets the page's.
-			bool ended = next[-1] == '\n';
-			p->lines[lines++] = {{line, end}, {target, t}, {ended ? end : next, next}};
-		} else if (year && p->n_sections) {
-			p->sections[sections++] = {{line, next}, year};
+	memcpy(copy, url, len);
+	if (len == 0 || url[len - 1] != '/')
+		copy[len++] = '/';
+	copy[len] = '\0';
+	p->url = {copy, copy + len};
+	const char *host = strstr(copy, "://");
+	const char *path = host ? strchr(host + 3, '/') : nullptr;
+	p->url_path = {path ? path : copy + len, copy + len};
+	return true;
+}
+
+// Finds the entry prefix: the root path or absolute URL that the page's
+// first link to a name standing in the folder so puts before it.
+static void find_prefix(page *p)
+{
+	const char *end = p->old.s + p->old.len;
+	char name[NAME_ROOM];
+	for (const char *line = p->old.s, *next; line < end; line = next) {
+		next = next_line(line, end);
+		link_line l;
+		if (!read_link(line, strip_line_end(line, next), &l))
+			continue;
+		span before = {l.target.s, find_name(l.target)};
+		if (length(before) > 0 && (*before.s == '/' || has_scheme(before)) && find_named(p, l.target, name) < p->n_entries) {
+			p->prefix = before;
+			return;
 		}
 	}
-	// A list that gemlog-index wrote is in order already.
-	for (size_t i = 1; p->lines && i < p->n_lines; i++) {
-		if (compare_newest_first(&p->lines[i - 1], &p->lines[i]) > 0) {
-			qsort(p->lines, p->n_lines, sizeof *p->lines, compare_newest_first);
-			break;
+}
+
+// Reads each line of p's old page as one of the four kinds, marking the
+// list lines and the year headings; returns false when memory runs out.
+static bool mark_lines(page *p)
+{
+	const char *begin = p->old.s, *end = begin + p->old.len, *list_end = nullptr;
+	size_t number = 0, room = 0, waiting = 0;
+	bool adjacent = false;  // nothing but blank lines since the last list line
+	char name[NAME_ROOM];
+	for (const char *line = begin, *next; line < end; line = next) {
+		next = next_line(line, end);
+		const char *e = strip_line_end(line, next);
+		if (number++, skip_blanks(line, e) == e)
+			continue;
+		reading r = read_line(p, line, e, line == begin, name);
+		if (r.undated && p->undatable++ == 0)
+			p->first_undatable = number;
+		adjacent = adjacent && is_list(r.k);
+		if (r.k == MAYBE_HEADING && !add_mark(p, r.k, line, &room))
+			return false;
+		if (!is_list(r.k))
+			continue;
+		settle_headings(p, waiting, read_year(r.key.s));
+		if (!add_mark(p, r.k, line, &room))
+			return false;
+		waiting = p->n_marks;
+		if (r.entry < p->n_entries)
+			p->linked[r.entry] = true;
+		if (p->listed++ == 0) {
+			p->first_list = p->n_marks - 1;
+			read_style(p, line, next, &r.link, r.k != DATED_LINE, r.quenlet);
+		} else if (adjacent && !p->between_entries.s) {
+			p->between_entries = {list_end, line};
 		}
+		list_end = next;
+		adjacent = true;
+	}
+	p->n_marks = waiting;
+	if (!p->between_entries.s)
+		p->between_entries = {end, end};
+	return true;
+}
+
+// Makes the last line of a page without a list its year heading if it is a
+// heading that holds the year of the newest entry, as if a list stood below
+// it already.
+static bool head_new_list(page *p)
+{
+	const char *begin = p->old.s, *tail = find_blanks_before(begin, begin + p->old.len).s, *last = tail - (tail > begin);
+	while (last > begin && last[-1] != '\n')
+		last--;
+	size_t newest = 0, room = 0;
+	while (newest < p->n_entries && !p->entries[newest].head)
+		newest++;
+	const char *year = last > begin && newest < p->n_entries ? find_year(last, strip_line_end(last, tail)) : nullptr;
+	if (!year || memcmp(year, p->entries[newest].name, 4) != 0)
+		return true;
+	if (!add_mark(p, MAYBE_HEADING, last, &room))
+		return false;
+	settle_headings(p, 0, read_year(year));
+	return true;
+}
+
+// Where each new entry's line goes: right above the first kept list line
+// dated earlier, c; where the page has year headings and that line is of
+// another year, at the end of its year's section, or, when its year has
+// none, under a new heading right above the one of c's section; after the
+// last list line when none is dated earlier; never above a line placed
+// before it. Returns false when memory runs out.
+static bool place_entries(page *p)
+{
+	size_t n = 0;
+	for (size_t i = 0; i < p->n_entries; i++)
+		n += p->entries[i].head && !p->linked[i];
+	p->slots = (slot *)malloc(n * sizeof *p->slots + 1);
+	if (!p->slots)
+		return false;
+	size_t last = NONE;  // the last list mark
+	for (size_t m = 0; m < p->n_marks; m++)
+		last = is_list(kind_of(p->marks[m])) ? m : last;
+	uint32_t end = last == NONE ? 2 * p->n_marks : 2 * last + 1, prev = 0;
+	size_t c = 0, last_kept = NONE, section = NONE, first_year = NONE, first = 0;
+	int made = -1;  // the year of the last new heading
+	for (size_t i = 0; i < p->n_entries; i++) {
+		const entry *e = &p->entries[i];
+		if (!e->head || p->linked[i])
+			continue;
+		span key = {e->name, e->name + strlen(e->name)};
+		for (; c < p->n_marks; c++) {
+			kind k = kind_of(p->marks[c]);
+			if (is_kept(k) && compare_keys(read_key(p, c), key) < 0)
+				break;
+			last_kept = is_kept(k) ? c : last_kept;
+			section = k == YEAR_HEADING ? c : is_list(k) ? NONE : section;
+		}
+		int year = read_year(e->name);
+		size_t h = p->year_heading[year] ? p->year_heading[year] - 1 : NONE, near = c < p->n_marks ? c : last_kept;
+		uint32_t pos = c < p->n_marks ? 2 * c : end;
+		bool heading = false;
+		if (p->top == NONE || (near != NONE && read_year(read_key(p, near).s) == year)) {
+			// Among lines of its year, or in a page without sections.
+		} else if (h != NONE && h < c && last_kept != NONE && last_kept > h) {
+			pos = 2 * last_kept + 1;
+		} else if (h != NONE && h < c) {
+			// A section with no kept line: where its first list line was.
+			if (first_year != (size_t)year) {
+				for (first = h + 1; first < p->n_marks && !is_list(kind_of(p->marks[first]));)
+					first++;
+				first_year = year;
+			}
+			pos = first < p->n_marks ? 2 * first : end;
+		} else if (h == NONE && made == year) {
+			pos = prev;
+		} else if (h == NONE) {
+			heading = true;
+			made = year;
+			if (c < p->n_marks && section != NONE)
+				pos = 2 * section;
+		}
+		prev = pos < prev ? prev : pos;
+		p->slots[p->n_new++] = {prev, (uint32_t)i, heading};
 	}
 	return true;
 }
 
-bool read_page(text old, page *p, size_t *bad)
+bool read_page(text old, const entry *entries, size_t n, const char *url, page *p)
 {
-	const char *end = old.s + old.len;
 	*p = {};
 	p->old = old;
-	p->list = {end, end};
-	// A year heading that waits for entries of its year below it, and the
-	// first text since the last entry line, which no entry line may follow.
-	span heading = {};
-	const char *heading_year = nullptr, *last_entry = nullptr;
-	size_t number = 0, heading_number = 0, text_number = 0;
-	for (const char *line = old.s, *next; line < end; line = next) {
-		next = next_line(line, end);
-		number++;
-		const char *target = find_target(line, next), *year = target ? nullptr : find_year(line, next);
-		if (target) {
-			bool heads = heading.s && memcmp(heading_year, target, 4) == 0;
-			if (last_entry && (text_number || (heading.s && !heads))) {
-				*bad = text_number ? text_number : heading_number;
-				return false;
-			}
-			if (!last_entry) {
-				p->list.s = heads ? heading.s : line;
-				read_style(p, line, next, target);
-				if (heading.s && !heads) {
-					p->loose = {heading, heading_year};
-					p->after_loose = {heading.e, line};
-				}
-			}
-			if (heads && p->n_sections++ == 0)
-				p->after_heading = {heading.e, line};
-			else if (heads && p->n_sections == 2)
-				p->between_sections = {last_entry, heading.s};
-			else if (!heads && last_entry && !p->between_entries.s)
-				p->between_entries = {last_entry, line};
-			heading = {};
-			last_entry = next;
-			p->list.e = next;
-			p->n_lines++;
-		} else if (is_blank_line(line, next)) {
-			continue;
-		} else if (!last_entry) {
-			// Before the list, the page's first line heads no section.
-			heading = year && number > 1 ? span{line, next} : span{};
-			heading_year = year;
-		} else if (year && p->n_sections && !heading.s && !text_number) {
-			heading = {line, next};
-			heading_year = year;
-			heading_number = number;
-		} else if (!text_number) {
-			text_number = heading.s ? heading_number : number;
-			heading = {};
-		}
+	p->entries = entries;
+	p->n_entries = n;
+	p->top = NONE;
+	p->linked = (bool *)calloc(n + 1, sizeof *p->linked);
+	p->year_heading = (uint32_t *)calloc(10000, sizeof *p->year_heading);
+	if (!p->linked || !p->year_heading || !set_url(p, url))
+		return false;
+	find_prefix(p);
+	if (!mark_lines(p))
+		return false;
+	if (p->listed == 0) {
+		p->as_quenlet = true;
+		p->line_end = "\n";
+		p->n_marks = 0;
+		if (!head_new_list(p))
+			return false;
 	}
-	if (!p->between_entries.s)
-		p->between_entries = {end, end};
-	if (!last_entry && heading.s) {
-		// Blanks after the last line end, if any, are dropped.
-		const char *whole = end;
-		while (whole > heading.e && whole[-1] != '\n')
-			whole--;
-		p->loose = {heading, heading_year};
-		p->after_loose = {heading.e, whole};
-	}
-	*bad = 0;
-	return !has_list(p) || index_list(p);
+	return place_entries(p);
 }
 
 void free_page(page *p)
 {
-	free(p->sections);
-	free(p->lines);
+	free(p->linked);
+	free(p->year_heading);
+	free(p->marks);
+	free(p->slots);
+	free(p->items);
+	free((char *)p->url.s);
 }
 
-// Writes to out the text [head, end) that comes before the entries, with
-// title, if any, as its first line: in place of a level-1 heading there,
-// keeping its line end, else on top with a blank line after it.
-static void write_head(FILE *out, const char *head, const char *end, const char *title)
+bool loses_list(const page *p)
 {
-	const char *next = head < end ? next_line(head, end) : end;
-	if (title && is_level_1(head, next)) {
-		// The line's end is kept: "\r\n", "\n", or none at the end.
-		head = strip_line_end(head, next);
-		fprintf(out, "# %s", title);
-	} else if (title) {
-		fprintf(out, "# %s\n\n", title);
-	}
-	if (head < end)
-		fwrite(head, 1, end - head, out);
+	for (size_t m = 0; m < p->n_marks; m++)
+		if (is_kept(kind_of(p->marks[m])))
+			return false;
+	return p->listed > 0 && p->n_new == 0;
 }
 
-// The line ends that put a blank line after the text [s, s + len): none
-// after no text or a blank line.
-static const char *end_with_blank_line(const char *s, size_t len)
+// The new page as it is written: where the old text is written to, and what
+// the last thing written was.
+struct writer {
+	FILE *out;
+	page *p;
+	const char *at;   // the old text not yet written
+	size_t next_kept;  // the next kept list mark, for year headings to look at
+	bool list_last;   // a list line, with nothing after it
+	bool new_last;    // a new list line
+	bool blank_last;  // a blank line
+	bool mid_line;    // an old last line with no line end
+	bool dropping;    // blank lines are dropped, after a line removed, until another line
+	bool collect;     // the list is gathered into p->items
+};
+
+static void put(writer *w, const char *s, size_t len)
 {
-	if (len == 0)
-		return "";
-	if (s[len - 1] != '\n')
-		return "\n\n";
-	size_t last = len - 1;
-	while (last > 0 && s[last - 1] != '\n')
+	fwrite(s, 1, len, w->out);
+}
+
+static void put_span(writer *w, span s)
+{
+	put(w, s.s, length(s));
+}
+
+// Writes the old text from w->at to upto, blank lines first dropped when
+// a line before was removed.
+static void copy_text(writer *w, const char *upto)
+{
+	const char *s = w->at;
+	for (const char *next; w->dropping && s < upto && is_blank_line(s, next = next_line(s, upto));)
+		s = next;
+	w->at = upto;
+	if (s == upto)
+		return;
+	put(w, s, upto - s);
+	const char *last = upto - 1;
+	while (last > s && last[-1] != '\n')
 		last--;
-	return is_blank_line(s + last, s + len) ? "" : "\n";
+	w->blank_last = is_blank_line(last, upto);
+	w->mid_line = upto[-1] != '\n';
+	w->list_last = w->new_last = w->dropping = false;
 }
 
-static void write_span(FILE *out, span s)
+// Adds to the collected list the line of what, which stands at or right
+// above the old text at at.
+static void collect_item(writer *w, uint32_t what, const char *date, const char *at)
 {
-	fwrite(s.s, 1, s.e - s.s, out);
+	page *p = w->p;
+	if (!w->collect)
+		return;
+	uint32_t ymd = 0;
+	for (int i = 0; i < 10; i++)
+		ymd = i == 4 || i == 7 ? ymd : ymd * 10 + (date[i] - '0');
+	p->items[p->n_items++] = {ymd, (uint32_t)(at - p->old.s), what};
 }
 
-// Writes the heading of the section of the year at date: the old page's
-// own, or its topmost with the year changed, ended as a line.
-static void write_heading(FILE *out, const page *p, const char *date)
+// Ends an old last line with no line end, before a line written after it.
+static void end_line(writer *w)
 {
-	const section *top = &p->sections[0];
-	for (size_t i = 0; i < p->n_sections; i++) {
-		if (memcmp(p->sections[i].year, date, 4) == 0)
-			top = &p->sections[i];
-	}
-	fwrite(top->heading.s, 1, top->year - top->heading.s, out);
-	fwrite(date, 1, 4, out);
-	write_span(out, {top->year + 4, top->heading.e});
-	if (top->heading.e[-1] != '\n')
-		fputs(p->line_end, out);
+	if (w->mid_line)
+		fputs(w->p->line_end, w->out);
+	w->mid_line = false;
 }
 
-// The old line whose target is e's, if it shows e: the same title and, if
-// it shows a date, e's, with nothing but a separator before the title. The
-// entries come newest first, as the old lines are sorted, and *next, the
-// first old line that no entry has passed yet, moves on with them.
-static const old_line *find_old_line(const page *p, const link_parts *e, size_t *next)
+// Writes the blank lines between two sections.
+static void separate_sections(writer *w)
 {
-	old_line key = {};
-	key.target = {e->target, e->target + e->target_len};
-	while (*next < p->n_lines && compare_newest_first(&p->lines[*next], &key) < 0)
-		++*next;
-	if (*next == p->n_lines || compare_newest_first(&p->lines[*next], &key) != 0)
-		return nullptr;
-	const old_line *old = &p->lines[*next];
-	const char *label = skip_blanks(old->target.e, old->line.e), *end = old->line.e;
-	while (end > label && is_blank(end[-1]))
-		end--;
-	if (starts_with_date(label, end - label)) {
-		if (memcmp(label, e->date, 10) != 0)
-			return nullptr;
-		label += 10;
-	}
-	size_t len = end - label;
-	if (len < e->title_len || memcmp(end - e->title_len, e->title, e->title_len) != 0)
-		return nullptr;
-	size_t gap = len - e->title_len;
-	return measure_separator(label, label + gap) == gap ? old : nullptr;
+	if (w->p->between_sections.s)
+		put_span(w, w->p->between_sections);
+	else
+		fputs(w->p->line_end, w->out);
 }
 
-// Writes the entry line of the index line [line, line + len), parts e, as
-// the old page's list has it or writes its lines.
-static void write_entry(FILE *out, const page *p, const char *line, size_t len, const link_parts *e, size_t *next_old)
+// Writes a heading for the new section of the year at date: the topmost
+// year heading with the year changed, and the blank lines under it.
+static void open_section(writer *w, const char *date)
 {
+	const page *p = w->p;
+	end_line(w);
+	if (w->list_last)
+		separate_sections(w);
+	const char *e, *line = find_mark(p, p->top, &e), *year = find_year(line, e);
+	const char *end = next_line(line, p->old.s + p->old.len);
+	put(w, line, year - line);
+	put(w, date, 4);
+	put(w, year + 4, end - year - 4);
+	if (end[-1] != '\n')
+		fputs(p->line_end, w->out);
+	put_span(w, p->after_heading);
+	w->list_last = w->new_last = w->dropping = false;
+	w->blank_last = length(p->after_heading) > 0;
+}
+
+// Writes the line of the new entry i, in the page's way.
+static void write_new(writer *w, size_t i)
+{
+	const page *p = w->p;
+	const entry *e = &p->entries[i];
+	end_line(w);
+	if (w->list_last)
+		put_span(w, p->between_entries);
+	collect_item(w, i, e->name, w->at);
 	if (p->as_quenlet) {
-		fwrite(line, 1, len, out);
-		putc('\n', out);
-		return;
+		write_link(w->out, e->name, e->head, e->n, false);
+	} else {
+		span title = read_heading(e);
+		fputs("=>", w->out);
+		put_span(w, p->gap1);
+		put_span(w, p->line_prefix);
+		write_target(w->out, e->name, false);
+		put_span(w, p->gap2);
+		if (p->shows_date)
+			put(w, e->name, 10);
+		put_span(w, p->gap3);
+		put_span(w, title);
+		fputs(p->line_end, w->out);
 	}
-	if (const old_line *old = find_old_line(p, e, next_old)) {
-		write_span(out, old->line);
-		fputs(old->end.s < old->end.e ? "" : p->line_end, out);
-		return write_span(out, old->end);
-	}
-	fputs("=>", out);
-	write_span(out, p->gap1);
-	fwrite(e->target, 1, e->target_len, out);
-	write_span(out, p->gap2);
-	if (p->shows_date)
-		fwrite(e->date, 1, 10, out);
-	write_span(out, p->gap3);
-	fwrite(e->title, 1, e->title_len, out);
-	fputs(p->line_end, out);
+	w->list_last = w->new_last = true;
+	w->blank_last = w->dropping = false;
 }
 
-void write_page(FILE *out, const page *p, char *const *lines, size_t n, const char *title)
+// Starts the list of a page that had none: after a blank line, unless the
+// page is empty or ends with one.
+static void start_list(writer *w)
 {
-	// A year heading right above a list of another year, or that ends a
-	// page without a list, heads the new list's first section if that is
-	// of its year, as it would on the next run: the page is written as one
-	// in sections.
-	if (p->loose.year && n > 0 && memcmp(p->loose.year, split_link(lines[0], strlen(lines[0])).date, 4) == 0) {
-		page q = *p;
-		section top = p->loose;
-		if (!has_list(p)) {
-			q.list.e = p->old.s + p->old.len;
-			q.as_quenlet = true;
-			q.line_end = "\n";
+	const char *s = w->p->old.s, *end = s + w->p->old.len, *last = end - (s < end);
+	while (last > s && last[-1] != '\n')
+		last--;
+	fputs(s == end ? "" : end[-1] != '\n' ? "\n\n" : is_blank_line(last, end) ? "" : "\n", w->out);
+	w->mid_line = false;
+}
+
+// Writes the new entries placed at pos, *next the first of them.
+static void place_new(writer *w, size_t *next, uint32_t pos)
+{
+	const page *p = w->p;
+	size_t j = *next;
+	bool opened = false;
+	if (j < p->n_new && p->slots[j].pos == pos && pos == 2 * p->n_marks && p->top == NONE)
+		start_list(w);
+	for (; j < p->n_new && p->slots[j].pos == pos; j++) {
+		const entry *e = &p->entries[p->slots[j].entry];
+		if (p->slots[j].heading) {
+			open_section(w, e->name);
+			opened = true;
 		}
-		q.list.s = top.heading.s;
-		q.sections = &top;
-		q.n_sections = 1;
-		q.after_heading = p->after_loose;
-		q.loose = {};
-		return write_page(out, &q, lines, n, title);
+		write_new(w, p->slots[j].entry);
 	}
-	const char *end = p->old.s + p->old.len;
-	write_head(out, p->old.s, p->list.s, title);
-	if (!has_list(p)) {
-		if (n > 0)
-			fputs(end_with_blank_line(p->old.s, p->old.len), out);
-		for (size_t i = 0; i < n; i++) {
-			fputs(lines[i], out);
-			putc('\n', out);
-		}
+	// A section opened right above an old line is closed before it.
+	if (opened && pos % 2 == 0 && pos < 2 * p->n_marks) {
+		separate_sections(w);
+		w->list_last = w->new_last = false;
+	}
+	*next = j;
+}
+
+// Tells whether the year heading at mark m heads the next list line below
+// it in the new page, the new entry *next or the next kept old line.
+static bool heads_list(writer *w, size_t m, size_t next, int year)
+{
+	const page *p = w->p;
+	if (w->next_kept <= m)
+		for (w->next_kept = m + 1; w->next_kept < p->n_marks && !is_kept(kind_of(p->marks[w->next_kept]));)
+			w->next_kept++;
+	if (next < p->n_new && p->slots[next].pos <= 2 * w->next_kept)
+		return read_year(p->entries[p->slots[next].entry].name) == year;
+	return w->next_kept < p->n_marks && read_year(read_key(p, w->next_kept).s) == year;
+}
+
+// Writes the old line at mark m as its kind says: kept, written anew from
+// its entry's heading, or removed.
+static void write_mark(writer *w, size_t m, size_t next)
+{
+	page *p = w->p;
+	kind k = kind_of(p->marks[m]);
+	const char *e, *line = find_mark(p, m, &e), *end = next_line(line, p->old.s + p->old.len);
+	bool removed = k == GONE_LINE;
+	if (k == YEAR_HEADING && !heads_list(w, m, next, read_year(find_year(line, e)))) {
+		removed = true;
+		w->blank_last = true;  // its blank lines go with it
+	}
+	if (removed) {
+		w->dropping = w->blank_last;
+		w->at = end;
 		return;
 	}
-	const char *year = nullptr;
-	size_t next_old = 0;
-	for (size_t i = 0; i < n; i++) {
-		size_t len = strlen(lines[i]);
-		link_parts e = split_link(lines[i], len);
-		if (p->n_sections && (!year || memcmp(year, e.date, 4) != 0)) {
-			if (year && p->n_sections == 1)
-				fputs(p->line_end, out);
-			else if (year)
-				write_span(out, p->between_sections);
-			write_heading(out, p, e.date);
-			write_span(out, p->after_heading);
-			year = e.date;
-		} else if (i > 0) {
-			write_span(out, p->between_entries);
-		}
-		write_entry(out, p, lines[i], len, &e, &next_old);
+	if (k == YEAR_HEADING)
+		return copy_text(w, end);
+	if (w->new_last)
+		put_span(w, p->between_entries);
+	link_line l;
+	read_link(line, e, &l);
+	char name[NAME_ROOM];
+	size_t i = k == DATED_LINE ? NONE : find_linked(p, l.target, name);
+	collect_item(w, i == NONE ? DATED : OLD_LINE | (uint32_t)i, i == NONE ? l.label.s : name, line);
+	if (k == OWN_LINE)
+		write_link(w->out, p->entries[i].name, p->entries[i].head, p->entries[i].n, false);
+	else
+		put(w, line, end - line);
+	w->at = end;
+	w->mid_line = end[-1] != '\n' && k != OWN_LINE;
+	w->list_last = true;
+	w->new_last = w->blank_last = w->dropping = false;
+}
+
+// Writes title, if any, as the page's first line: in place of a level-1
+// heading there, keeping its line end, else on top with a blank line after
+// it.
+static void write_head(writer *w, const char *title)
+{
+	if (!title)
+		return;
+	const char *s = w->p->old.s, *end = s + w->p->old.len, *next = s < end ? next_line(s, end) : end;
+	if (is_level_1(s, next)) {
+		fprintf(w->out, "# %s", title);
+		w->at = strip_line_end(s, next);
+	} else {
+		fprintf(w->out, "# %s\n\n", title);
+		w->blank_last = true;
 	}
-	write_span(out, {p->list.e, end});
+}
+
+// Orders the collected list newest first, and as the page has it for a
+// date.
+static int compare_items(const void *a, const void *b)
+{
+	const item *x = (const item *)a, *y = (const item *)b;
+	if (x->date != y->date)
+		return x->date > y->date ? -1 : 1;
+	if (x->at != y->at)
+		return x->at < y->at ? -1 : 1;
+	return (x->what > y->what) - (x->what < y->what);
+}
+
+bool write_page(FILE *out, page *p, const char *title, bool collect)
+{
+	if (collect) {
+		free(p->items);
+		p->n_items = 0;
+		p->items = (item *)malloc((p->listed + p->n_new) * sizeof *p->items + 1);
+		if (!p->items)
+			return false;
+	}
+	writer w = {out, p, p->old.s, 0, false, false, false, false, false, collect};
+	write_head(&w, title);
+	size_t next = 0;
+	for (size_t m = 0;; m++) {
+		const char *e;
+		copy_text(&w, m < p->n_marks ? find_mark(p, m, &e) : p->old.s + p->old.len);
+		place_new(&w, &next, 2 * m);
+		if (m == p->n_marks)
+			break;
+		write_mark(&w, m, next);
+		place_new(&w, &next, 2 * m + 1);
+	}
+	if (collect)
+		qsort(p->items, p->n_items, sizeof *p->items, compare_items);
+	return true;
+}
+
+shown_item read_item(const page *p, const item *it)
+{
+	shown_item shown = {};
+	const entry *e = it->what == DATED ? nullptr : &p->entries[it->what & ~OLD_LINE];
+	if (!e || !e->head) {
+		const char *line = p->old.s + it->at, *end = p->old.s + p->old.len;
+		link_line l;
+		read_link(line, strip_line_end(line, next_line(line, end)), &l);
+		shown = {l.label.s, read_title(l.label), l.target, e};
+	}
+	if (e) {
+		shown.e = e;
+		shown.date = e->name;
+		if (e->head)
+			shown.title = read_heading(e);
+	}
+	return shown;
 }
 
 const char *find_title(text t, size_t *len)

@@ -2,7 +2,10 @@
 #ifndef QUENLET_PAGE_H
 #define QUENLET_PAGE_H
 
+#include "walk.h"
+
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 // len bytes of text at s.
@@ -11,64 +14,88 @@ struct text {
 	size_t len;
 };
 
-// The bytes [s, e) of an old page.
+// The bytes [s, e).
 struct span {
 	const char *s, *e;
 };
 
-// A year heading of an old page, with its line end, and the year in it.
-struct section {
-	span heading;
-	const char *year;
+// A line of the new page's list, as the feed takes it: the date it shows,
+// the offset of the old line it is or stands right above, and its entry's
+// index, with OLD_LINE set for an old line, or DATED for a dated line.
+struct item {
+	uint32_t date;  // YYYYMMDD
+	uint32_t at;
+	uint32_t what;
+};
+constexpr uint32_t OLD_LINE = 1u << 31, DATED = ~0u;
+
+// Where a new entry's line goes: above or below a line the page marks,
+// or at the page's end, and under a new year heading or not.
+struct slot {
+	uint32_t pos;    // twice the mark's index, plus one for below it
+	uint32_t entry;  // the entry's index
+	bool heading;
 };
 
-// An entry line of an old page, without its line end, and its target.
-struct old_line {
-	span line, target, end;
-};
-
-// An old page split around its list of entries, and how its author lays
-// the list out.
+// The author's index.gmi, read as four kinds of lines (entry lines, dated
+// lines, year headings and the author's text), with the journal's entries
+// and where the new ones go.
 struct page {
 	text old;
-	span list;  // its first line to its last entry line's end; both old's end without entries
-	// The first entry line's way: "=>", gap1, the target, gap2, the date if
-	// it shows one, gap3, the title, and its line end. Lines written as
-	// quenlet writes them, or that show no title, are written by quenlet.
+	const entry *entries;  // the journal's entries, newest first
+	size_t n_entries;
+	bool *linked;          // per entry: an entry line of the page links it
+	span prefix;           // the root path or URL the page's links put before an entry's name
+	span line_prefix;      // what new lines put before it
+	span url, url_path;    // -u's URL, ended by "/", and its path
+	uint32_t *marks;       // the list lines and year headings: kind << 28 | offset
+	size_t n_marks, listed, first_list;  // the list lines, and the first's mark
+	uint32_t *year_heading;  // per year: 1 + its first year heading's mark, or 0
+	size_t top;            // the topmost year heading's mark, or SIZE_MAX
+	// The way of the first list line: "=>", gap1, the prefix and target,
+	// gap2, the date if it shows one, gap3, the title, its line end; or
+	// quenlet's.
 	span gap1, gap2, gap3;
 	bool shows_date, as_quenlet;
 	const char *line_end;
-	// The blank lines under the topmost year heading, between the first
-	// two sections, and between the first two entries that follow each
-	// other.
-	span after_heading, between_sections, between_entries;
-	section *sections;  // the year headings, in the page's order
-	size_t n_sections;
-	// A year heading right above a list without sections, of another year,
-	// and the blank lines under it.
-	section loose;
-	span after_loose;
-	old_line *lines;    // the entry lines, by target, when the author's way is kept
-	size_t n_lines;
+	// The blank lines between the first two adjacent list lines, under the
+	// topmost year heading, and before the second.
+	span between_entries, after_heading, between_sections;
+	// Links to posts that cannot be dated, and the first one's line.
+	size_t undatable, first_undatable;
+	slot *slots;  // per entry that no entry line links, in the entries' order
+	size_t n_new;
+	item *items;  // the new list, when write_page collects it
+	size_t n_items;
 };
 
-// Finds the list of entries in old, a page that may be empty, and its
-// layout, into *p; returns false when other text than blank lines and year
-// headings stands between two entry lines, with its line number in *bad,
-// or when memory runs out, with *bad 0.
-bool read_page(text old, page *p, size_t *bad);
+// Reads old, the page that may be empty, into *p, with entries, the n
+// journal's entries newest first, and url, -u's URL or nullptr, and plans
+// where the new entry lines go; returns false when memory runs out.
+bool read_page(text old, const entry *entries, size_t n, const char *url, page *p);
 
-// Frees what read_page allocated.
+// Frees what read_page and write_page allocated.
 void free_page(page *p);
 
-// Tells whether the old page lists any entry.
-bool has_list(const page *p);
+// Writes the new page to out: the old one's lines, but for the entry lines
+// of names gone from the folder and the year headings left empty, with a
+// line for each entry that none links, and title, if any, as its first
+// line; with collect, gathers its list into p->items, newest first.
+// Returns false when memory runs out.
+bool write_page(FILE *out, page *p, const char *title, bool collect);
 
-// Writes to out the new page: the old text around its list, with title,
-// if any, as its first line (in place of a level-1 heading there, or on
-// top with a blank line after it), and the n index lines, newest first, in
-// place of the list, laid out as the old one.
-void write_page(FILE *out, const page *p, char *const *lines, size_t n, const char *title);
+// Tells whether the new page would list nothing where the old one listed
+// entries: only when every entry's file is gone.
+bool loses_list(const page *p);
+
+// What the feed shows of an item of the new list: its date, its title, and
+// its entry, or else its line's target.
+struct shown_item {
+	const char *date;
+	span title, target;
+	const entry *e;
+};
+shown_item read_item(const page *p, const item *it);
 
 // The text of the first level-1 heading in t, without the blanks around
 // it, its length in *len; nullptr when there is none.

@@ -301,3 +301,46 @@ bool is_replaceable(int dir, const char *name)
 	seen there;
 	return look_at(dir, name, &there) && (!there.exists || S_ISREG(there.st.st_mode) || S_ISLNK(there.st.st_mode));
 }
+
+// Compares the n bytes at buf with the next n of c's, in chunks: a file is
+// read no further than what is written to it, whatever its size.
+static size_t compare(comparison *c, const char *buf, size_t n)
+{
+	for (size_t done = 0, len; !c->differs && done < n; done += len) {
+		char chunk[4096];
+		len = n - done < sizeof chunk ? n - done : sizeof chunk;
+		const char *old = c->text ? c->text + c->at : chunk;
+		c->differs = c->size - c->at < (off_t)len ||
+			     (!c->text && pread(c->fd, chunk, len, c->at) != (ssize_t)len) || memcmp(old, buf + done, len) != 0;
+		c->at += len;
+	}
+	return n;
+}
+
+#if defined(__APPLE__) || defined(__OpenBSD__) || defined(__NetBSD__) || defined(__DragonFly__)
+static int compare_written(void *c, const char *buf, int n)
+{
+	return (int)compare((comparison *)c, buf, n);
+}
+
+FILE *open_comparison(comparison *c)
+{
+	return funopen(c, nullptr, compare_written, nullptr, nullptr);
+}
+#else
+static ssize_t compare_written(void *c, const char *buf, size_t n)
+{
+	return compare((comparison *)c, buf, n);
+}
+
+FILE *open_comparison(comparison *c)
+{
+	cookie_io_functions_t calls = {nullptr, compare_written, nullptr, nullptr};
+	return fopencookie(c, "w", calls);
+}
+#endif
+
+bool is_same(FILE *out, const comparison *c)
+{
+	return fclose(out) == 0 && !c->differs && c->at == c->size;
+}

@@ -67,4 +67,20 @@ bool install_draft(int dir, draft *d);
 // Tells whether d's name holds d's file.
 bool holds_draft(int dir, const draft *d);
 
+// What a stream from open_comparison compares its bytes with: the size
+// bytes of text, or else of the file fd; and how far they are the same.
+struct comparison {
+	const char *text;
+	int fd;
+	off_t size, at;
+	bool differs;
+};
+
+// Opens a stream that writes nothing, and compares what is written to it
+// with c's bytes; nullptr with errno set when that fails.
+FILE *open_comparison(comparison *c);
+
+// Closes out, c's stream; tells whether it was written exactly c's bytes.
+bool is_same(FILE *out, const comparison *c);
+
 #endif

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: ISC
+#include "core.h"
 #include "walk.h"
 
 #include <stdio.h>
@@ -12,17 +13,20 @@ static bool close_stream(FILE *stream)
 	return fclose(stream) == 0 && !failed;
 }
 
-// Says on standard error why an entry is left out, in quenlet's words:
-// "read" where it may not be opened, "process" where it is no heading of a
-// regular file.
-static void say_left_out(const char *name, left_out why, int, const void *)
+// Writes the index line of e, a journal entry, to standard output, titles
+// shown safely where context says it is a terminal; or says on standard
+// error why it is left out, in quenlet's words: "read" where it may not be
+// opened, "process" where it is no heading of a regular file.
+static void make_line(const entry *e, void *terminal)
 {
-	if (!name)
+	if (e->head)
+		write_link(stdout, e->name, e->head, e->n, *(bool *)terminal);
+	else if (!e->name)
 		fputs("Could not read directory\n", stderr);
-	else if (why == CANNOT_OPEN || why == NOT_SHARED)
-		report("Could not read file ", name);
+	else if (e->why == CANNOT_OPEN || e->why == NOT_SHARED)
+		report("Could not read file ", e->name);
 	else
-		report("Could not process file ", name);
+		report("Could not process file ", e->name);
 }
 
 int main(int argc, char *argv[])
@@ -46,7 +50,7 @@ int main(int argc, char *argv[])
 	if (!terminal)
 		setvbuf(stdout, out, _IOFBF, sizeof out);
 
-	listing l = {stdout, terminal, find_placers(dirfd(dir)), say_left_out, nullptr};
+	listing l = {find_placers(dirfd(dir)), make_line, &terminal};
 	int status = scan(dir, &l);
 	closedir(dir);
 	if (!close_stream(stdout)) {

@@ -240,26 +240,31 @@ static ssize_t read_head(int fd, char *head)
 	}
 }
 
-// Writes the index line of the entry called name in dir, or hands on why
-// not; returns false when it failed for want of descriptors or memory.
+// Hands to l the entry called name in dir, with its first line or why it
+// is left out; returns false when it failed for want of descriptors or
+// memory.
 static bool make_link(const listing *l, int dir, const char *name, unsigned char type)
 {
 	if (!name)
 		return true;
+	entry e = {name, nullptr, 0, CANNOT_OPEN, 0};
 	int fd = open_entry(dir, name, type, &l->who);
-	if (fd < 0) {
-		int error = errno;
-		l->report(name, (left_out)fd, error, l->context);
-		return !(fd == CANNOT_OPEN && is_starved(error));
-	}
 	char head[LINE_SIZE];
-	ssize_t n = read_head(fd, head);
-	int error = errno;
-	close(fd);
-	if (n > 0 && write_link(l->out, name, head, n, l->terminal))
-		return true;
-	l->report(name, n < 0 ? CANNOT_READ : NO_HEADING, error, l->context);
-	return !(n < 0 && is_starved(error));
+	if (fd >= 0) {
+		ssize_t n = read_head(fd, head);
+		e.error = errno;
+		close(fd);
+		e.why = n < 0 ? CANNOT_READ : NO_HEADING;
+		if (n > 0 && head[0] == '#') {
+			e.head = head;
+			e.n = n;
+		}
+	} else {
+		e.why = (left_out)fd;
+		e.error = errno;
+	}
+	l->take(&e, l->context);
+	return e.head || !((e.why == CANNOT_OPEN || e.why == CANNOT_READ) && is_starved(e.error));
 }
 
 int scan(DIR *dir, const listing *l)
@@ -274,7 +279,8 @@ int scan(DIR *dir, const listing *l)
 			status = 1;
 	}
 	if (errno != 0) {
-		l->report(nullptr, CANNOT_READ, errno, l->context);
+		struct entry e = {nullptr, nullptr, 0, CANNOT_READ, errno};
+		l->take(&e, l->context);
 		status = 1;
 	}
 	return status;

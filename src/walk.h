@@ -34,25 +34,31 @@ enum left_out {
 	NO_HEADING = -7,    // its first line is not a heading
 };
 
-// Called for each entry left out, name as the folder gives it, with errno's
-// value where it says why; called with no name, why CANNOT_READ, when the
-// folder cannot be read to its end.
-typedef void reporter(const char *name, left_out why, int error, const void *context);
-
-// A walk over one folder, to write the index line of every journal entry to
-// out, titles shown safely when terminal, and hand each entry it leaves
-// out to report.
-struct listing {
-	FILE *out;
-	bool terminal;
-	placers who;
-	reporter *report;
-	const void *context;
+// One dated name of the folder as the walk found it: its first line, which
+// is a heading, or why it is left out. The pointers are valid only for the
+// length of the call that hands it on.
+struct entry {
+	const char *name;  // as the folder gives it; nullptr when the folder cannot be read to its end
+	const char *head;  // the first line, "#" first, as read; nullptr when left out
+	size_t n;          // head's length
+	left_out why;      // when left out
+	int error;         // errno's value, where it says why
 };
 
-// Walks dir as l says, in the order the folder yields its entries; returns
-// 1 when dir could not be read to its end or an entry failed for want of
-// descriptors or memory, else 0.
+// Takes each entry of a walk, in the order the folder yields them.
+typedef void taker(const entry *e, void *context);
+
+// A walk over one folder, with who as its placers, that hands each entry to
+// take.
+struct listing {
+	placers who;
+	taker *take;
+	void *context;
+};
+
+// Walks dir as l says, in the order the folder yields its entries, and last
+// hands on, with no name, a failure to read it to its end; returns 1 when
+// that failed or an entry failed for want of descriptors or memory, else 0.
 int scan(DIR *dir, const listing *l);
 
 // Writes before, name shown safely, and after as one line on standard error,

@@ -796,8 +796,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			     "=>2023-06-01.gmi 2023-06-01  Z\n";
 	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
 	const string refused = "; left as it is\n", unshared = ": not readable by everyone who could have put it there; ";
-	const string between = ": text between entries: move it above or below the list, or make it a heading of the year of the "
-			       "entries below it" + refused, not_own = draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused;
+	const string undated = ": links posts that cannot be dated: name them YYYY-MM-DD\u2026.gmi, or add a dated line (=> TARGET "
+			       "YYYY-MM-DD Title) where the list goes" + refused, not_own = draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused;
 	const struct {
 		string old;  // or what else stands there, or a condition of the run
 		std::vector<string> args;
@@ -812,22 +812,52 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft},
 		{"intro", {"."}, "intro\n\n" + lines, draft},
 		{"#Old", {".", "T"}, "# T\n\n" + lines, draft},
-		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n\n" + lines, draft},
-		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "", draft + "gemlog-index: ./index.gmi:4" + between},
-		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "", draft + "gemlog-index: ./index.gmi:5" + between},
+		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n=x2020-01-01\n", draft},
+		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n", draft},
+		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
 		// Year sections, the author's line and the blank lines between.
 		{"# Log\r\n\r\n## 2024\r\n\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n\r\nBye\r\n", {"."},
 		 "# Log\r\n\r\n## 2024\r\n\r\n=> 2024-02-01%20b.gmi 2024-02-01 \u2014 B\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n"
 		 "\r\n## 2023\r\n\r\n=> 2023-06-01.gmi 2023-06-01 \u2014 Z\r\n\r\nBye\r\n", draft},
 		{"# Log\n\n### 2025 posts\n=> 2025-01-01.gmi 2025-01-01 - Gone\n\n\n### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n=> 2023-01-01.gmi 2023-01-01 - Gone\n",
 		 {"."}, "# Log\n\n### 2024 posts\n=> 2024-02-01%20b.gmi 2024-02-01 - B\n=> 2024-01-01.gmi 2024-01-01 - A\n\n\n"
-		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Z\n", draft},
+		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n", draft},
 		{"Intro\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", {"."},
 		 "Intro\n=>  2024-02-01%20b.gmi   B\n\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", draft},
 		{"# My 2024 journal\n=> 2024-01-01.gmi 2024-01-01: A", {"."}, "# My 2024 journal\n=> 2024-02-01%20b.gmi "
 		 "2024-02-01: B\n=> 2024-01-01.gmi 2024-01-01: A\n=> 2023-06-01.gmi 2023-06-01: Z\n", draft},
 		{"# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n", {"."}, "# T\n\n" + lines, draft},
 		{"# T\n## 2024\n\n", {"."}, "# T\n## 2024\n\n" + lines.substr(0, 68) + "\n## 2023\n\n" + lines.substr(68), draft},
+		{"# T\n## 2024", {"."}, "# T\n## 2024\n" + lines.substr(0, 68) + "\n## 2023\n" + lines.substr(68), draft},
+		{"# T\n## 2024\n  ", {"."}, "# T\n## 2024\n  \n" + lines.substr(0, 68) + "\n## 2023\n" + lines.substr(68), draft},
+		// Lists by URL or root path, dated lines to other posts, the author's
+		// words beside quenlet's line, and each way of writing a list.
+		{"=> gemini://h/log/2024-01-01.gmi 2024-01-01 A\n", {"."}, "=> gemini://h/log/2024-02-01%20b.gmi 2024-02-01 B\n=> "
+		 "gemini://h/log/2024-01-01.gmi 2024-01-01 A\n=> gemini://h/log/2023-06-01.gmi 2023-06-01 Z\n", draft},
+		{"=> /l/2024-02-01%20b.gmi 2024-02-01 - B\n=> /l/2024-01-01.gmi 2024-01-01 - A\n", {"."}, "=> /l/2024-02-01%20b.gmi "
+		 "2024-02-01 - B\n=> /l/2024-01-01.gmi 2024-01-01 - A\n=> /l/2023-06-01.gmi 2023-06-01 - Z\n", draft},
+		{"=> 2024-03-01.gmi 2024-03-01 Draft\n=> 2024/05/x.gmi 2024-05-01 X\n=> 533.gmi 2024-01-15 Y\n", {"."}, "=> 2024-03-01.gmi "
+		 "2024-03-01 Draft\n=> 2024/05/x.gmi 2024-05-01 X\n=> 2024-02-01%20b.gmi 2024-02-01 B\n=> 533.gmi 2024-01-15 Y\n=> "
+		 "2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		{"=> 2024-01-01.gmi Old A\n=>2023-06-01.gmi 2023-06-01   Old Z\n", {"."}, "=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi Old A\n"
+		 "=>2023-06-01.gmi 2023-06-01  Z\n", draft},
+		{"=> 2024-02-01%20b.gmi B\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-02-01%20b.gmi B\n\n=> "
+		 "2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft},
+		{"=>2024-01-01.gmi 2024-01-01 \u2013 A\n", {"."}, "=>2024-02-01%20b.gmi 2024-02-01 \u2013 B\n=>2024-01-01.gmi 2024-01-01 \u2013 "
+		 "A\n=>2023-06-01.gmi 2023-06-01 \u2013 Z\n", draft},
+		{"=> 2024-01-01.gmi 2024-01-01 \u2022 A\r\n=> 2023-06-01.gmi 2023-06-01 \u2022 Z\n", {"."}, "=> 2024-02-01%20b.gmi 2024-02-01 "
+		 "\u2022 B\r\n=> 2024-01-01.gmi 2024-01-01 \u2022 A\r\n=> 2023-06-01.gmi 2023-06-01 \u2022 Z\n", draft},
+		{"=>\t2024-01-01.gmi\t2024-01-01 \u00b7 A\n", {"."}, "=>\t2024-02-01%20b.gmi\t2024-02-01 \u00b7 B\n=>\t2024-01-01.gmi\t"
+		 "2024-01-01 \u00b7 A\n=>\t2023-06-01.gmi\t2023-06-01 \u00b7 Z\n", draft},
+		{"=> 2024-01-01.gmi 2024-01-01 (Draft) A\n", {"."}, "=> 2024-02-01%20b.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
+		 "(Draft) A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
+		{"=>2024-01-01.gmi A\n", {"."}, "=>2024-02-01%20b.gmi B\n=>2024-01-01.gmi A\n=>2023-06-01.gmi Z\n", draft},
+		{"=> 2024-01-01.gmi\n", {"."}, lines.substr(0, 36) + "=> 2024-01-01.gmi\n" + lines.substr(68), draft},
+		{"=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b.gmi B\n=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", draft},
+		{"=>2023-06-01.gmi 2023-06-01  Y\n", {"."}, lines, draft},
+		{"# L\n\n### 2024 posts\n=> 2024-01-01.gmi A\n\n## 2022\n=> 2022-01-01.gmi Old\n", {"."}, "# L\n\n### 2024 posts\n=> "
+		 "2024-02-01%20b.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft},
+		{"# Log\n\n=> 533.gmi First\n=> 534.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
 		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
 		// What stands at index.gmi, or at atom.xml.
 		{"link", {".", "T"}, "# T\n\n" + lines, draft},
@@ -838,7 +868,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"private", {"."}, "", "gemlog-index: ./2024-03-01.gmi" + unshared + "make it readable by others to list it; left "
 		 "out\ngemlog-index: ./index.gmi" + unshared + "make it readable by others (chmod o+r) to publish it" + refused},
 		{"own 0600", {"."}, "# Mine\n\n" + lines, draft},
-		{"sparse", {"."}, "", draft + "gemlog-index: ./index.gmi: larger than 256 MiB" + refused},
+		{"sparse 268435457", {"."}, "", draft + "gemlog-index: ./index.gmi: larger than 256 MiB" + refused},
+		{"sparse 268435456", {"."}, "large 268435557", draft},
 		{"atom folder", {"-u", "gemini://x/", "."}, "", draft + "gemlog-index: ./atom.xml: cannot be replaced, for it "
 		 "is neither a file nor a link; index.gmi and atom.xml left as they are\n"},
 		// What else befalls the run.
@@ -858,7 +889,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
 			return string(st.st_nlink == 0 ? "nothing" : S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "fifo" : "other");
 		if (st.st_size > 1 << 20)
-			return string("large");
+			return "large " + std::to_string(st.st_size);
 		return read_file(path) + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777));
 	};
 	string victim = put("victim", "# Victim\n");
@@ -899,9 +930,9 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 				chmod(entry.c_str(), 0600);
 				chmod(d.c_str(), 02775);
 			}
-		} else if (row.old == "sparse") {
+		} else if (row.old.compare(0, 7, "sparse ") == 0) {
 			put("index.gmi", "", d);
-			ASSERT_EQ(truncate(index.c_str(), 2LL << 30), 0);
+			ASSERT_EQ(truncate(index.c_str(), std::stoll(row.old.substr(7))), 0);
 		} else if (row.old == "emptied" || row.old == "no entries") {
 			put("index.gmi", row.old == "emptied" ? "# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n" : "intro\n", d);
 			for (string name : {"2024-01-01.gmi", "2024-02-01 b.gmi", "2023-06-01.gmi", "2024-03-01.gmi"})
@@ -928,8 +959,16 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		// What must stand at index.gmi if it is left as it is: what the
 		// shim swaps in, or the author's edit.
 		string before = describe(row.old.compare(0, 7, "swapped") == 0 ? d + "/swap" : index) + (row.old == "edited" ? "edit\n" : "");
+		struct stat old_st{}, new_st{};
+		lstat(index.c_str(), &old_st);
 		EXPECT_EQ(run(env, d), (Outcome{dry ? row.index : "", row.err, row.index.empty()})) << row.old;
 		EXPECT_EQ(describe(index), row.index.empty() || dry ? before : row.index) << row.old;
+		// A page left as it was is not written at all.
+		lstat(index.c_str(), &new_st);
+		if (!shim) {
+			EXPECT_EQ(old_st.st_ino == new_st.st_ino && old_st.st_mtim.tv_nsec == new_st.st_mtim.tv_nsec,
+				  row.index.empty() || dry || row.index == before) << row.old;
+		}
 		EXPECT_EQ(describe(victim), "# Victim\n");
 		std::vector<string> dots;
 		for (auto &entry : fs::directory_iterator(d))
@@ -941,9 +980,11 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	say_skipped();
 }
 
-// The feed of a journal of one entry at url: the entry only if its name's
-// date is a day of the calendar, its title whole, the URL's host as the
-// author; a URL with a byte outside printable ASCII is refused.
+// The feed of a journal of one entry, or of a page of one dated line, at
+// url: the entry only if its name's date is a day of the calendar, or else
+// no feed; its title whole, the URL's host as the author, a line's link
+// resolved against the URL; a URL with a byte outside printable ASCII is
+// refused.
 TEST_F(Journal, FeedHoldsWhatAtomAsks)
 {
 	const string t = "# T\n", at = "gemini://h/", kept = "T00:00:00Z</updated>\n    <link";
@@ -962,6 +1003,9 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		{"2024-01-01.gmi", t, "a+b-c.d://h/", "<id>a+b-c.d://h/</id>"},
 		{"2024-01-01.gmi", t, "gemini://h/\x7f", "refused"}, {"2024-01-01.gmi", t, "ge\x7fmini://h/", "refused"},
 		{"2024-01-01.gmi", t, "-gemini://h/", "refused"},
+		{"index.gmi", "=> /a/./x.gmi 2024-01-02 - X\n", "gemini://h/log", "<id>gemini://h/a/x.gmi</id>\n    <title>X</title>"},
+		{"index.gmi", "=> ../b/../y.gmi?q 2024-01-02: Y\n", "gemini://h/l/s/", "<id>gemini://h/l/y.gmi?q</id>\n    <title>Y</title>"},
+		{"index.gmi", "=> gemini://o/../z 2024-01-02 Z\n", at, "<id>gemini://o/../z</id>"},
 	};
 	for (auto &row : rows) {
 		string d = single(row.name, row.head);
@@ -971,8 +1015,9 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 			EXPECT_EQ(r.status, 1) << row.url;
 			EXPECT_EQ(feed, "") << row.url;
 		} else if (row.want.empty()) {
-			EXPECT_EQ(r, (Outcome{"", "gemlog-index: ./" + row.name + ": not a calendar date; left out of the feed\n", 0}));
-			EXPECT_EQ(feed.find("<entry>"), string::npos) << row.name;
+			EXPECT_EQ(r, (Outcome{"", "gemlog-index: ./" + row.name + ": not a calendar date; left out of the feed\ngemlog-index: .: no "
+					      "entry or dated line has a date of the calendar to date atom.xml by; index.gmi and atom.xml left as they are\n", 1}));
+			EXPECT_EQ(feed, "") << row.name;
 		} else {
 			EXPECT_EQ(r, (Outcome{"", "", 0})) << row.name;
 			EXPECT_NE(feed.find(row.want), string::npos) << row.want << " in " << feed;
