@@ -359,52 +359,50 @@ static bool close_output()
 	return fclose(stdout) == 0 && !failed;
 }
 
-// Writes the len bytes of page to standard output, each line shown safely
-// on a terminal, as quenlet shows titles, since others wrote parts of it;
-// returns the exit status, having said why it failed.
-static int print_text(const char *page, size_t len)
+// Writes the len bytes of page to standard output, a terminal, each line
+// shown safely, as quenlet shows titles, since others wrote parts of it;
+// returns false when memory runs out.
+static bool show_lines(const char *page, size_t len)
+{
+	char *shown = (char *)malloc(len + 1);
+	if (!shown)
+		return false;
+	size_t kept = 0;
+	for (const char *line = page, *end = page + len; line < end;) {
+		const char *nl = (const char *)memchr(line, '\n', end - line), *stop = nl ? nl : end;
+		bool cr = stop > line && stop[-1] == '\r';
+		kept += show_text(shown + kept, line, stop - line - cr);
+		if (cr)
+			shown[kept++] = '\r';
+		if (nl)
+			shown[kept++] = '\n';
+		line = nl ? nl + 1 : end;
+	}
+	fwrite(shown, 1, kept, stdout);
+	free(shown);
+	return true;
+}
+
+// Prints the new page of src on standard output: straight, or on a
+// terminal through memory, to show it safely; returns the exit status.
+static int print_page(const char *folder, const char *title, sources *src)
 {
 	bool terminal = isatty(STDOUT_FILENO);
-	char *shown = terminal ? (char *)malloc(len + 1) : nullptr;
-	if (terminal && !shown) {
-		fprintf(stderr, "gemlog-index: %s\n", strerror(ENOMEM));
+	text page = {};
+	FILE *out = terminal ? open_memstream(&page.s, &page.len) : stdout;
+	bool made = out && write_page(out, &src->index, title, false);
+	if (terminal) {
+		made = made && fclose(out) == 0 && show_lines(page.s, page.len);
+		free(page.s);
+	}
+	if (!made) {
+		say(folder, ": %s", strerror(ENOMEM));
 		return 1;
 	}
-	if (terminal) {
-		size_t kept = 0;
-		for (const char *line = page, *end = page + len; line < end;) {
-			const char *nl = (const char *)memchr(line, '\n', end - line), *stop = nl ? nl : end;
-			bool cr = stop > line && stop[-1] == '\r';
-			kept += show_text(shown + kept, line, stop - line - cr);
-			if (cr)
-				shown[kept++] = '\r';
-			if (nl)
-				shown[kept++] = '\n';
-			line = nl ? nl + 1 : end;
-		}
-		page = shown;
-		len = kept;
-	}
-	fwrite(page, 1, len, stdout);
-	free(shown);
 	if (close_output())
 		return 0;
 	fprintf(stderr, "gemlog-index: cannot write standard output: %s\n", strerror(errno));
 	return 1;
-}
-
-// Prints the new page of src on standard output; returns the exit status.
-static int print_page(const char *folder, const char *title, sources *src)
-{
-	text page = {};
-	FILE *out = open_memstream(&page.s, &page.len);
-	bool written = out && write_page(out, &src->index, title, false) && !ferror(out);
-	written = out && fclose(out) == 0 && written;
-	if (!written)
-		say(folder, ": %s", strerror(ENOMEM));
-	int status = written ? print_text(page.s, page.len) : 1;
-	free(page.s);
-	return status;
 }
 
 // What a run publishes: the page with its title, and with a URL the feed,

@@ -812,7 +812,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft},
 		{"intro", {"."}, "intro\n\n" + lines, draft},
 		{"#Old", {".", "T"}, "# T\n\n" + lines, draft},
-		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n=x2020-01-01\n", draft},
+		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b.gmi B\n=> ./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x2020-01-01\n", draft},
 		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n", draft},
 		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
 		// Year sections, the author's line and the blank lines between.
