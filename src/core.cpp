@@ -143,11 +143,6 @@ bool write_link(FILE *out, const char *name, const char *head, size_t n, bool te
 	return true;
 }
 
-bool is_blank(char c)
-{
-	return c == ' ' || c == '\t';
-}
-
 // Tells whether the well-formed UTF-8 character s, of len bytes, can drive a
 // terminal: the C0 controls, DEL, the C1 controls U+0080 to U+009F, the
 // Arabic letter mark U+061C, the left-to-right and right-to-left marks U+200E

@@ -48,7 +48,10 @@ size_t measure_title(const char *head, size_t n);
 bool write_link(FILE *out, const char *name, const char *head, size_t n, bool terminal);
 
 // Tells whether c is a blank: a space or a tab.
-bool is_blank(char c);
+inline bool is_blank(char c)
+{
+	return c == ' ' || c == '\t';
+}
 
 // Length of the well-formed UTF-8 sequence at the start of the avail bytes
 // of s, at least one, or 0 when none starts there.

@@ -86,17 +86,19 @@ static void keep_entry(const entry *e, void *context)
 		j->unread = e->error;
 		return;
 	}
-	size_t at = j->block.len, name_len = strlen(e->name) + 1;
+	// Of what was read, the first line is kept.
+	const char *line_end = e->head ? (const char *)memchr(e->head, '\n', e->n) : nullptr;
+	size_t at = j->block.len, name_len = strlen(e->name) + 1, n = line_end ? line_end + 1 - e->head : e->n;
 	if (!make_room(&j->kept, &j->room, j->n + 1, sizeof *j->kept) ||
-	    !make_room(&j->block.s, &j->block_room, at + name_len + e->n, 1)) {
+	    !make_room(&j->block.s, &j->block_room, at + name_len + n, 1)) {
 		j->starved = true;
 		return;
 	}
 	memcpy(j->block.s + at, e->name, name_len);
 	if (e->head)
-		memcpy(j->block.s + at + name_len, e->head, e->n);
-	j->block.len = at + name_len + e->n;
-	j->kept[j->n++] = {at, e->head ? at + name_len : 0, e->n, e->why, e->error};
+		memcpy(j->block.s + at + name_len, e->head, n);
+	j->block.len = at + name_len + n;
+	j->kept[j->n++] = {at, e->head ? at + name_len : 0, n, e->why, e->error};
 }
 
 static int compare_newest_first(const void *a, const void *b)

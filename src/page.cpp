@@ -174,6 +174,11 @@ static int read_hex(char c)
 static bool decode_name(const char *s, const char *e, char *name)
 {
 	size_t len = 0;
+	if (!memchr(s, '%', e - s) && (size_t)(e - s) < NAME_ROOM && !memchr(s, '\0', e - s)) {
+		memcpy(name, s, e - s);
+		name[e - s] = '\0';
+		return true;
+	}
 	for (; s < e; s++) {
 		char c = *s;
 		if (c == '%' && e - s >= 3 && read_hex(s[1]) >= 0 && read_hex(s[2]) >= 0) {
@@ -495,7 +500,9 @@ static void find_prefix(page *p)
 	for (const char *line = p->old.s, *next; line < end; line = next) {
 		next = next_line(line, end);
 		link_line l;
-		if (!read_link(line, strip_line_end(line, next), &l))
+		// Most lines link a name alone, which starts with a digit.
+		const char *target = line[0] == '=' ? skip_blanks(line + 2, next) : next;
+		if (target == next || isdigit((unsigned char)*target) || !read_link(line, strip_line_end(line, next), &l))
 			continue;
 		span before = {l.target.s, find_name(l.target)};
 		if (length(before) > 0 && (*before.s == '/' || has_scheme(before)) && find_named(p, l.target, name) < p->n_entries) {
@@ -533,7 +540,6 @@ static bool mark_lines(page *p)
 		if (r.entry < p->n_entries)
 			p->linked[r.entry] = true;
 		if (p->listed++ == 0) {
-			p->first_list = p->n_marks - 1;
 			read_style(p, line, next, &r.link, r.k != DATED_LINE, r.quenlet);
 		} else if (adjacent && !p->between_entries.s) {
 			p->between_entries = {list_end, line};
@@ -603,25 +609,25 @@ static bool place_entries(page *p)
 		size_t h = p->year_heading[year] ? p->year_heading[year] - 1 : NONE, near = c < p->n_marks ? c : last_kept;
 		uint32_t pos = c < p->n_marks ? 2 * c : end;
 		bool heading = false;
-		if (p->top == NONE || (near != NONE && read_year(read_key(p, near).s) == year)) {
-			// Among lines of its year, or in a page without sections.
-		} else if (h != NONE && h < c && last_kept != NONE && last_kept > h) {
-			pos = 2 * last_kept + 1;
-		} else if (h != NONE && h < c) {
-			// A section with no kept line: where its first list line was.
-			if (first_year != (size_t)year) {
-				for (first = h + 1; first < p->n_marks && !is_list(kind_of(p->marks[first]));)
-					first++;
-				first_year = year;
+		if (p->top != NONE && (near == NONE || read_year(read_key(p, near).s) != year)) {
+			if (h != NONE && h < c && last_kept != NONE && last_kept > h) {
+				pos = 2 * last_kept + 1;
+			} else if (h != NONE && h < c) {
+				// A section with no kept line: where its first list line was.
+				if (first_year != (size_t)year) {
+					for (first = h + 1; first < p->n_marks && !is_list(kind_of(p->marks[first]));)
+						first++;
+					first_year = year;
+				}
+				pos = first < p->n_marks ? 2 * first : end;
+			} else if (h == NONE && made == year) {
+				pos = prev;  // under the heading made for the entry before
+			} else if (h == NONE) {
+				heading = true;
+				made = year;
+				if (c < p->n_marks && section != NONE)
+					pos = 2 * section;
 			}
-			pos = first < p->n_marks ? 2 * first : end;
-		} else if (h == NONE && made == year) {
-			pos = prev;
-		} else if (h == NONE) {
-			heading = true;
-			made = year;
-			if (c < p->n_marks && section != NONE)
-				pos = 2 * section;
 		}
 		prev = pos < prev ? prev : pos;
 		p->slots[p->n_new++] = {prev, (uint32_t)i, heading};
@@ -865,7 +871,8 @@ static void write_mark(writer *w, size_t m, size_t next)
 	link_line l;
 	read_link(line, e, &l);
 	char name[NAME_ROOM];
-	size_t i = k == DATED_LINE ? NONE : find_linked(p, l.target, name);
+	// The entry's index, needed for the list and for a line written anew.
+	size_t i = k == DATED_LINE || (k == ENTRY_LINE && !w->collect) ? NONE : find_linked(p, l.target, name);
 	collect_item(w, i == NONE ? DATED : OLD_LINE | (uint32_t)i, i == NONE ? l.label.s : name, line);
 	if (k == OWN_LINE)
 		write_link(w->out, p->entries[i].name, p->entries[i].head, p->entries[i].n, false);
@@ -915,7 +922,7 @@ bool write_page(FILE *out, page *p, const char *title, bool collect)
 		if (!p->items)
 			return false;
 	}
-	writer w = {out, p, p->old.s, 0, false, false, false, false, false, collect};
+	writer w = {out, p, p->old.s, 0, false, false, true, false, false, collect};
 	write_head(&w, title);
 	size_t next = 0;
 	for (size_t m = 0;; m++) {

@@ -49,7 +49,7 @@ struct page {
 	span line_prefix;      // what new lines put before it
 	span url, url_path;    // -u's URL, ended by "/", and its path
 	uint32_t *marks;       // the list lines and year headings: kind << 28 | offset
-	size_t n_marks, listed, first_list;  // the list lines, and the first's mark
+	size_t n_marks, listed;  // and how many list lines the old page has
 	uint32_t *year_heading;  // per year: 1 + its first year heading's mark, or 0
 	size_t top;            // the topmost year heading's mark, or SIZE_MAX
 	// The way of the first list line: "=>", gap1, the prefix and target,
