@@ -18,6 +18,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,22 @@ static const char *const names[] = {INDEX, FEED};
 constexpr off_t LARGEST_PAGE = 256 << 20;
 
 static const char USAGE[] = "usage: gemlog-index [-n] [-u URL] [--] DIR [TITLE]\n";
+static const char HELP[] = "Merges the journal in DIR into its page, DIR/index.gmi, newest entry first,\n"
+			   "keeping the author's text and layout; a file that would not change is left alone.\n"
+			   "  -n, --dry-run    print the page that would be published, and write nothing\n"
+			   "  -u, --url URL    also publish DIR/atom.xml, the Atom feed of the journal at URL\n"
+			   "  -h, --help       print this help\n"
+			   "      --version    print the version\n"
+			   "A DIR or TITLE that begins with a dash is given after -- or as ./-name.\n";
+
+// The options, as getopt_long takes them; --version has no letter.
+static const struct option options[] = {
+	{"dry-run", no_argument, nullptr, 'n'},
+	{"url", required_argument, nullptr, 'u'},
+	{"help", no_argument, nullptr, 'h'},
+	{"version", no_argument, nullptr, 'V'},
+	{nullptr, 0, nullptr, 0},
+};
 
 // Writes "gemlog-index: ", folder shown safely, and what printf makes of
 // format, as one line on standard error.
@@ -238,9 +255,10 @@ static bool list_entries(DIR *dir, const char *folder, const placers *who, sourc
 
 // Reads the old index of src, with url, into its page, and says which
 // entries are left out; returns false, having said why, when it cannot be
-// read or memory runs out, when it has no list yet and links posts that
-// cannot be dated, which could be a list of them, or when it lists entries
-// and the folder has none left, which would lose the list's place.
+// read or memory runs out, when it has no list yet and the folder has no
+// entries, as a folder mistyped would not, or it links posts that cannot
+// be dated, which could be a list of them, or when it lists entries and the
+// folder has none left, which would lose the list's place.
 static bool read_index(int dir, const char *folder, const placers *who, const char *url, seen *was, sources *src)
 {
 	page &p = src->index;
@@ -255,6 +273,13 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		return false;
 	}
 	say_left_out(src, &p, folder);
+	size_t entries = 0;
+	while (entries < src->j.n && !src->entries[entries].head)
+		entries++;
+	if (p.listed == 0 && entries == src->j.n) {
+		say(folder, " holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a heading); nothing written");
+		return false;
+	}
 	if (p.listed == 0 && p.undatable >= 2) {
 		say(folder, "/%s:%zu: links posts that cannot be dated: name them YYYY-MM-DD\u2026.gmi, or add a dated "
 			    "line (=> TARGET YYYY-MM-DD Title) where the list goes; left as it is", INDEX, p.first_undatable);
@@ -520,42 +545,68 @@ static bool open_standard_descriptors()
 	return true;
 }
 
+// Writes text to standard output; returns the exit status, having said
+// why it failed.
+static int print(const char *text)
+{
+	fputs(text, stdout);
+	if (close_output())
+		return 0;
+	fprintf(stderr, "gemlog-index: cannot write standard output: %s\n", strerror(errno));
+	return 1;
+}
+
+// Says what is wrong with the command line, and the usage, on standard
+// error; returns the exit status.
+static int refuse_usage(const char *what)
+{
+	fprintf(stderr, "gemlog-index: %s\n%s", what, USAGE);
+	return 1;
+}
+
+// Tells whether title holds nothing but blanks.
+static bool is_empty(const char *title)
+{
+	return title[strspn(title, " \t")] == '\0';
+}
+
 int main(int argc, char *argv[])
 {
 	if (!open_standard_descriptors())
 		return 1;
-	// Options, in any order, before the folder, and "--" may end them; any
-	// other argument that begins with a dash is a folder, as quenlet takes
-	// it.
+	// Options may come after DIR and TITLE too, as GNU's tools take them.
+	// The C libraries' own messages differ, and musl's name no option that
+	// lacks its argument, so the messages are these.
 	const char *url = nullptr;
 	bool dry_run = false;
-	int i = 1;
-	for (; i < argc && argv[i][0] == '-'; i++) {
-		const char *arg = argv[i];
-		if (strcmp(arg, "--help") == 0) {
-			fputs(USAGE, stdout);
-			fputs("Publishes the index of the gemlog in DIR as DIR/index.gmi, newest entry first,\n"
-			      "keeping the author's text and layout around it.\n"
-			      "  -n      print the page that would be published, and write nothing\n"
-			      "  -u URL  also publish DIR/atom.xml, the Atom feed of the journal at URL\n", stdout);
-			return close_output() ? 0 : 1;
-		} else if (strcmp(arg, "--version") == 0) {
-			puts("gemlog-index " QUENLET_VERSION);
-			return close_output() ? 0 : 1;
-		} else if (strcmp(arg, "-n") == 0) {
+	opterr = 0;
+	for (int c; (c = getopt_long(argc, argv, ":nu:h", options, nullptr)) != -1;) {
+		char unknown[32] = "an unknown option";
+		switch (c) {
+		case 'n':
 			dry_run = true;
-		} else if (strncmp(arg, "-u", 2) == 0) {
-			url = arg[2] ? arg + 2 : argv[++i];  // none after it leaves no folder
-		} else {
-			i += strcmp(arg, "--") == 0;
 			break;
+		case 'u':
+			url = optarg;
+			break;
+		case 'h':
+			fputs(USAGE, stdout);
+			return print(HELP);
+		case 'V':
+			return print("gemlog-index " QUENLET_VERSION "\n");
+		case ':':
+			return refuse_usage("-u needs a URL");
+		default:
+			if (optopt > ' ' && optopt < 0x7F)
+				snprintf(unknown, sizeof unknown, "-%c: an unknown option", optopt);
+			return refuse_usage(unknown);
 		}
 	}
-	if (i >= argc || argc - i > 2) {
-		fprintf(stderr, "gemlog-index: %s", USAGE);
-		return 1;
-	}
-	const char *folder = argv[i], *title = argv[i + 1];
+	if (optind == argc || argc - optind > 2)
+		return refuse_usage(optind == argc ? "no DIR given" : "more than DIR and TITLE given");
+	const char *folder = argv[optind], *title = argv[optind + 1];
+	if (title && is_empty(title))
+		return refuse_usage("TITLE is empty");
 	if (title && !is_plain(title)) {
 		report("gemlog-index: the title holds a line end, a control character or ill-formed UTF-8", "");
 		return 1;

@@ -250,13 +250,38 @@ TEST_F(Journal, CommandLine)
 	put("2021-03-04.gmi", "# Dash\n", dir + "/-d");
 	EXPECT_EQ(run({QUENLET, "-d"}, dir), (Outcome{"=>2021-03-04.gmi 2021-03-04   Dash\n", "", 0}));
 
-	const string index_usage = "usage: gemlog-index [-n] [-u URL] [--] DIR [TITLE]\n";
-	EXPECT_EQ(run({GEMLOG_INDEX, "--version"}), (Outcome{"gemlog-index " QUENLET_VERSION "\n", "", 0}));
-	EXPECT_EQ(run({GEMLOG_INDEX, "--help"}).out.substr(0, index_usage.size()), index_usage);
-	const string g = GEMLOG_INDEX;
-	for (std::vector<string> args : {std::vector<string>{g}, {g, "-u", "gemini://x/"}, {g, "-n", "-u"}, {g, "-n", "d", "T", "x"}})
-		EXPECT_EQ(run(args), (Outcome{"", "gemlog-index: " + index_usage, 1})) << args.size();
-	EXPECT_EQ(run({GEMLOG_INDEX, "-u", "gemini://x/", "-n", "--", "-d"}, dir).out, "=>2021-03-04.gmi 2021-03-04   Dash\n");
+	// gemlog-index's options as GNU's tools take them, from dir; its output
+	// to /dev/full when full.
+	const string index_usage = "usage: gemlog-index [-n] [-u URL] [--] DIR [TITLE]\n", page = "=>2021-03-04.gmi 2021-03-04   Dash\n";
+	const string g = GEMLOG_INDEX, url = "gemini://x/", full = "gemlog-index: cannot write standard output: No space left on device\n";
+	mkdir((dir + "/empty").c_str(), 0755);
+	const struct {
+		std::vector<string> args;
+		string out, err;
+		int status;
+		bool full = false;
+	} rows[] = {
+		{{g}, "", "gemlog-index: no DIR given\n" + index_usage, 1},
+		{{g, "-u", url}, "", "gemlog-index: no DIR given\n" + index_usage, 1},
+		{{g, "-n", "d", "T", "x"}, "", "gemlog-index: more than DIR and TITLE given\n" + index_usage, 1},
+		{{g, "-n", "-u"}, "", "gemlog-index: -u needs a URL\n" + index_usage, 1},
+		{{g, "-x", "-d"}, "", "gemlog-index: -x: an unknown option\n" + index_usage, 1},
+		{{g, "./-d", "-n"}, page, "", 0}, {{g, "-nu", url, "--", "-d"}, page, "", 0},
+		{{g, "--url=" + url, "-n", "./-d"}, page, "", 0}, {{g, "-u" + url, "--dry-run", "./-d"}, page, "", 0},
+		{{g, "./-d", " \t"}, "", "gemlog-index: TITLE is empty\n" + index_usage, 1},
+		{{g, "empty"}, "", "gemlog-index: empty holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a "
+		 "heading); nothing written\n", 1},
+		{{g, "--version"}, "gemlog-index " QUENLET_VERSION "\n", "", 0},
+		{{g, "-n", "./-d"}, "", full, 1, true}, {{g, "--version"}, "", full, 1, true}, {{g, "--help", "-d"}, "", full, 1, true},
+	};
+	for (auto &row : rows) {
+		int out = row.full ? open("/dev/full", O_WRONLY) : -1;
+		EXPECT_EQ(run(row.args, dir, out), (Outcome{row.out, row.err, row.status})) << row.args.back();
+		close(out);
+	}
+	for (const char *help : {"-h", "--help"})
+		EXPECT_EQ(run({g, "./-d", help}, dir).out.substr(0, index_usage.size()), index_usage);
+	EXPECT_FALSE(fs::exists(dir + "/-d/index.gmi")) << "published under --help or -n";
 }
 
 TEST_F(Journal, EntryNames)
@@ -417,6 +442,13 @@ TEST_F(Journal, TitlesOnATerminalCannotDriveIt)
 		ssize_t n = read(terminal, shown, sizeof shown);
 		EXPECT_EQ(string(shown, n > 0 ? n : 0), "=>2021-03-04.gmi 2021-03-04  " + row.shown + "\n") << row.head;
 	}
+	// gemlog-index -n shows each line of the page so, its line ends kept.
+	string d = single("2021-03-04.gmi", "# A\x1b]0;t\x07\r\n");
+	put("index.gmi", "# T\x9b\u202e\r\r\n\r\n", d);
+	EXPECT_EQ(run({GEMLOG_INDEX, "-n", d}, ".", out), (Outcome{"", "", 0}));
+	char shown[4096];
+	ssize_t n = read(terminal, shown, sizeof shown);
+	EXPECT_EQ(string(shown, n > 0 ? n : 0), "# T???\r\n\r\n=>2021-03-04.gmi 2021-03-04   A?]0;t?\r\n");
 	close(out);
 	close(terminal);
 }
@@ -874,7 +906,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "is neither a file nor a link; index.gmi and atom.xml left as they are\n"},
 		// What else befalls the run.
 		{"emptied", {"."}, "", "gemlog-index: no entries left in .; index.gmi left as it is\n"},
-		{"no entries", {"."}, "intro\n", ""},
+		{"no entries", {"."}, "", "gemlog-index: . holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a heading); nothing written\n"},
 		{"", {"."}, lines, draft, "", {"SHIM_TAKEN=1"}},
 		{"edited", {"."}, "", draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again "
 		 "to take the change in; index.gmi left as it is\n", "", {"SHIM_EDIT=index.gmi"}},
