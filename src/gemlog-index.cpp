@@ -78,23 +78,6 @@ struct journal {
 	bool starved;  // memory ran out
 };
 
-// Makes room for need elements of size bytes at *p, which has *room;
-// returns false when memory runs out.
-static bool make_room(void *p, size_t *room, size_t need, size_t size)
-{
-	if (need <= *room)
-		return true;
-	size_t more = *room ? *room : 64;
-	while (more < need)
-		more *= 2;
-	void *grown = realloc(*(void **)p, more * size);
-	if (!grown)
-		return false;
-	*(void **)p = grown;
-	*room = more;
-	return true;
-}
-
 // Keeps the entry e of the walk in the journal at context.
 static void keep_entry(const entry *e, void *context)
 {
@@ -142,7 +125,7 @@ static void say_left_out(const sources *src, const page *p, const char *folder)
 		": cannot be opened: ",
 		": not a regular file",
 		": a link through another link, or to no regular file of the link's owner",
-		": not readable by everyone who could have put it there; make it readable by others to list it",
+		": not readable by everyone who could have put it there; make it readable by them to list it",
 		": cannot be opened without a race here, as where /proc is not mounted",
 		": cannot be read: ",
 		": its first line is not a heading",
@@ -208,8 +191,8 @@ static const char *read_old(int dir, const placers *who, text *old, seen *was)
 	if (fd < 0)
 		return strerror(errno);
 	const char *why = fstat(fd, &st) != 0 ? strerror(errno) : !is_own_file(&st) ? not_own :
-			  !may_read(who, &st) ? "not readable by everyone who could have put it there; "
-						"make it readable by others (chmod o+r) to publish it" :
+			  !may_read(who, &st, fd) ? "not readable by everyone who could have put it there; "
+						    "make it readable by them (chmod g+r or o+r) to publish it" :
 			  st.st_size > LARGEST_PAGE ? "larger than 256 MiB" :
 			  !read_all(fd, st.st_size, old) ? strerror(errno) : nullptr;
 	close(fd);
@@ -326,16 +309,16 @@ static const char *left_alone(const draft *drafts, size_t count)
 	return said;
 }
 
-// Tells why the count drafts may not be renamed into place, or nullptr: a
+// Tells why the drafts may not be renamed into place, or nullptr: a
 // signal came, index.gmi is no longer what was read, or atom.xml cannot
 // be replaced. Each is asked before any rename, so that nothing changes.
-static const char *refuse_install(int dir, const draft *drafts, size_t count, const seen *was)
+static const char *refuse_install(int dir, const draft *drafts, const seen *was)
 {
 	if (is_stopped())
 		return ": stopped by a signal";
 	if (!is_unchanged(dir, INDEX, was))
 		return "/index.gmi: changed while the new one was being made; run again to take the change in";
-	if (drafts[count - 1].name == FEED && !is_replaceable(dir, FEED))
+	if (drafts[0].name == FEED && !is_replaceable(dir, FEED))
 		return "/atom.xml: cannot be replaced, for it is neither a file nor a link";
 	return nullptr;
 }
@@ -345,7 +328,7 @@ static const char *refuse_install(int dir, const draft *drafts, size_t count, co
 // failed and which files were replaced.
 static int install(int dir, const char *folder, draft *drafts, size_t count, const seen *was)
 {
-	if (const char *why = refuse_install(dir, drafts, count, was)) {
+	if (const char *why = refuse_install(dir, drafts, was)) {
 		for (size_t i = 0; i < count; i++)
 			discard_draft(dir, &drafts[i]);
 		say(folder, "%s; %s", why, left_alone(drafts, count));
@@ -494,14 +477,31 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		pub.feed_title = name_feed(title, src->old, folder, &pub.feed_len);
 		compare_file(fd, FEED, src, &pub, false, &same[1]);
 	}
-	// Each file is written whole and synced before any is renamed.
+	// Each file is written whole and synced before any is renamed, the feed
+	// first, so that a failure between the two renames leaves at most a new
+	// feed beside the old page. Each keeps the owner and mode of the file it
+	// replaces, a new one or one in place of a link the folder's.
+	struct stat like[2];
+	seen feed;
+	if (fstat(fd, &like[0]) != 0 || !look_at(fd, FEED, &feed)) {
+		say(folder, ": %s; index.gmi and atom.xml left as they are", strerror(errno));
+		return 1;
+	}
+	like[1] = like[0];
+	if (was->exists && S_ISREG(was->st.st_mode))
+		like[0] = was->st;
+	if (feed.exists && S_ISREG(feed.st.st_mode))
+		like[1] = feed.st;
 	draft drafts[2];
+	const struct stat *likes[2];
 	size_t count = 0, written = 0;
-	for (size_t i = 0; i < 2; i++)
-		if (!same[i])
+	for (int i = 1; i >= 0; i--)
+		if (!same[i]) {
+			likes[count] = &like[i];
 			drafts[count++].name = names[i];
+		}
 	for (; written < count; written++) {
-		FILE *out = open_draft(fd, drafts[written].name, &drafts[written]);
+		FILE *out = open_draft(fd, drafts[written].name, likes[written], &drafts[written]);
 		if (!out)
 			break;
 		write_file(out, drafts[written].name, src, &pub, false);  // collects nothing, so cannot fail
@@ -525,13 +525,19 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 static int publish(DIR *dir, const char *folder, const char *url, const char *title, bool dry_run, sources *src)
 {
 	int fd = dirfd(dir);
+	if (!dry_run && !lock_folder(fd)) {
+		say(folder, ": %s; nothing written", is_stopped() ? "stopped by a signal" :
+			    "another run has held it for 30 seconds, or it cannot be locked");
+		return 1;
+	}
 	placers who = find_placers(fd);
 	if (!dry_run)
 		remove_stale_drafts(dir, names, 2);
 	seen was;
-	if (!list_entries(dir, folder, &who, src) || !read_index(fd, folder, &who, url, &was, src))
-		return 1;
-	return dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, src);
+	int status = !list_entries(dir, folder, &who, src) || !read_index(fd, folder, &who, url, &was, src) ? 1 :
+		     dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, src);
+	free_placers(&who);
+	return status;
 }
 
 // Opens /dev/null on any of the descriptors 0, 1 and 2 that is closed, so

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <time.h>
@@ -142,7 +143,21 @@ static bool pick_fresh(draft *d)
 	return true;
 }
 
-FILE *open_draft(int dir, const char *name, draft *d)
+// Gives the file fd the owner and group of like: as root, always; as
+// another user, the group alone where that user is in it, else nothing,
+// for no one else may give a file away. Returns false with errno set when
+// that fails otherwise.
+static bool give_owner(int fd, const struct stat *like)
+{
+	if (fchown(fd, like->st_uid, like->st_gid) == 0)
+		return true;
+	if (geteuid() == 0)
+		return false;
+	// Not in that group, the user keeps their own.
+	return fchown(fd, (uid_t)-1, like->st_gid) == 0 || errno == EPERM;
+}
+
+FILE *open_draft(int dir, const char *name, const struct stat *like, draft *d)
 {
 	// The new files go out in large blocks, one file at a time.
 	static char buffer[32 * 1024];
@@ -151,7 +166,7 @@ FILE *open_draft(int dir, const char *name, draft *d)
 	for (int tries = 0; fd < 0 && tries < 100; tries++) {
 		if (!pick_fresh(d))
 			break;
-		fd = openat(dir, d->fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+		fd = openat(dir, d->fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
 		if (fd < 0 && errno != EEXIST)
 			break;
 	}
@@ -161,8 +176,10 @@ FILE *open_draft(int dir, const char *name, draft *d)
 	}
 	struct stat st;
 	FILE *out = nullptr;
-	// The mode whatever the umask: the server may run as another user.
-	if (fstat(fd, &st) == 0 && fchmod(fd, 0644) == 0)
+	// The mode whatever the umask, since the server may run as another
+	// user; set after the owner, whose change would clear some bits.
+	mode_t mode = S_ISREG(like->st_mode) ? (like->st_mode & 0777) | 0444 : 0644;
+	if (fstat(fd, &st) == 0 && give_owner(fd, like) && fchmod(fd, mode) == 0)
 		out = fdopen(fd, "w");
 	if (!out) {
 		int error = errno;
@@ -220,6 +237,20 @@ bool install_draft(int dir, draft *d)
 bool holds_draft(int dir, const draft *d)
 {
 	return is_draft(dir, d->name, d);
+}
+
+bool lock_folder(int dir)
+{
+	// A co-author may hold it too, so the wait has a bound: short naps at
+	// first, for the runs that meet every minute finish in milliseconds.
+	struct timespec nap = {0, 1000000};
+	for (long waited = 0; flock(dir, LOCK_EX | LOCK_NB) != 0; waited += nap.tv_nsec / 1000000) {
+		if (errno != EWOULDBLOCK || waited >= 30000 || is_stopped())
+			return false;
+		nanosleep(&nap, nullptr);
+		nap.tv_nsec = nap.tv_nsec < 64000000 ? 2 * nap.tv_nsec : nap.tv_nsec;
+	}
+	return true;
 }
 
 // Tells whether entry is a fresh name that open_draft gives a draft of

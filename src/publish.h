@@ -23,6 +23,11 @@ struct draft {
 void hold_signals();
 bool is_stopped();
 
+// Takes the lock on the folder dir that runs publishing it take turns with,
+// waiting for another run's as long as it takes, up to 30 seconds, or a
+// signal; returns false when it could not be taken.
+bool lock_folder(int dir);
+
 // Removes from dir the drafts that a run which was killed or crashed left
 // behind: regular files named as open_draft names them, to replace one of
 // the count names, that no one has changed for an hour; a fresher one may
@@ -48,10 +53,12 @@ bool is_unchanged(int dir, const char *name, const seen *was);
 // regular file or a symbolic link.
 bool is_replaceable(int dir, const char *name);
 
-// Creates a new file of mode 0644 in dir, under a fresh name, to replace
-// name, and returns a stream to write it through; returns nullptr with errno
-// set, and no file left, when that fails. One draft is open at a time.
-FILE *open_draft(int dir, const char *name, draft *d);
+// Creates a new file in dir, under a fresh name, to replace name, with the
+// owner, group and permission bits of like, read for everyone added, where
+// like is a regular file, else like's owner and group and mode 0644; and
+// returns a stream to write it through. Returns nullptr with errno set, and
+// no file left, when that fails. One draft is open at a time.
+FILE *open_draft(int dir, const char *name, const struct stat *like, draft *d);
 
 // Flushes, syncs and closes out, d's stream; returns false with errno set,
 // and d's file removed, when that or any write to out failed.

@@ -52,6 +52,7 @@ int main(int argc, char *argv[])
 
 	listing l = {find_placers(dirfd(dir)), make_line, &terminal};
 	int status = scan(dir, &l);
+	free_placers(&l.who);
 	closedir(dir);
 	if (!close_stream(stdout)) {
 		fputs("Could not write index\n", stderr);

@@ -9,9 +9,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 
 // A folder of more than 2^32 inodes, or a file past 2 GiB, is common: a
 // 32-bit build without large-file calls would fail to read the folder.
@@ -58,21 +64,263 @@ static void close_pin(int pin)
 	errno = error;
 }
 
+bool make_room(void *p, size_t *room, size_t need, size_t size)
+{
+	if (need <= *room)
+		return true;
+	size_t more = *room ? *room : 16;
+	while (more < need)
+		more *= 2;
+	void *grown = realloc(*(void **)p, more * size);
+	if (!grown)
+		return false;
+	*(void **)p = grown;
+	*room = more;
+	return true;
+}
+
+// Adds uid, and the group gid, to what p knows of the placers; returns
+// false when memory runs out.
+static bool add_member(placers *p, uid_t uid, gid_t gid, size_t *room)
+{
+	if (!make_room(&p->groups, room, p->n_groups + 1, sizeof *p->groups))
+		return false;
+	p->groups[p->n_groups++] = {uid, gid};
+	return true;
+}
+
+static int compare_members(const void *a, const void *b)
+{
+	const membership *x = (const membership *)a, *y = (const membership *)b;
+	return x->uid != y->uid ? (x->uid > y->uid) - (x->uid < y->uid) : (x->gid > y->gid) - (x->gid < y->gid);
+}
+
+// The members that the group database lists for the group gid, each name
+// ended by a NUL, in *list of *len bytes; returns false when memory runs out.
+static bool list_members(gid_t gid, char **list, size_t *len)
+{
+	FILE *out = open_memstream(list, len);
+	struct group *gr = out ? getgrgid(gid) : nullptr;
+	for (char **m = gr ? gr->gr_mem : nullptr; m && *m; m++)
+		fwrite(*m, 1, strlen(*m) + 1, out);
+	return out && fclose(out) == 0;
+}
+
+// Tells whether name is one of the names in the len bytes of list, each
+// ended by a NUL.
+static bool is_listed(const char *name, const char *list, size_t len)
+{
+	for (const char *s = list; s < list + len; s += strlen(s) + 1)
+		if (strcmp(s, name) == 0)
+			return true;
+	return false;
+}
+
+// A placer's name in the user database, kept while the groups are read.
+struct named {
+	char *name;
+	uid_t uid;
+};
+
+// Fills p with the folder's owner and, with group, that group's members,
+// and the groups the databases put each of them in: one pass over the user
+// database, then one over the group database. Returns false when memory
+// runs out.
+static bool find_members(placers *p, uid_t owner, const gid_t *group)
+{
+	char *members = nullptr;
+	named *names = nullptr;
+	size_t members_len = 0, room = 0, n = 0, names_room = 0;
+	bool ok = add_member(p, owner, (gid_t)-1, &room) && (!group || list_members(*group, &members, &members_len));
+	setpwent();
+	for (struct passwd *pw; ok && (pw = getpwent());) {
+		if (pw->pw_uid != owner && !(group && (pw->pw_gid == *group || is_listed(pw->pw_name, members, members_len))))
+			continue;
+		char *name = strdup(pw->pw_name);
+		ok = name && add_member(p, pw->pw_uid, pw->pw_gid, &room) && make_room(&names, &names_room, n + 1, sizeof *names);
+		if (ok)
+			names[n++] = {name, pw->pw_uid};
+		else
+			free(name);
+	}
+	endpwent();
+	setgrent();
+	for (struct group *g; ok && (g = getgrent());)
+		for (char **m = g->gr_mem; ok && *m; m++)
+			for (size_t i = 0; ok && i < n; i++)
+				if (strcmp(names[i].name, *m) == 0)
+					ok = add_member(p, names[i].uid, g->gr_gid, &room);
+	endgrent();
+	for (size_t i = 0; i < n; i++)
+		free(names[i].name);
+	free(names);
+	free(members);
+	return ok;
+}
+
 placers find_placers(int dir)
 {
+	placers p = {true, true, nullptr, 0, nullptr, 0};
 	struct stat st;
 	if (fstat(dir, &st) != 0)
-		return {true, true, 0};
-	bool anyone = st.st_mode & (S_IWGRP | S_IWOTH);
-	return {anyone || st.st_uid != geteuid(), anyone, st.st_uid};
+		return p;
+	p.anyone = st.st_mode & S_IWOTH;
+	bool group = st.st_mode & S_IWGRP;
+	if (p.anyone || (!group && st.st_uid == geteuid()))
+		return {p.anyone, p.anyone, nullptr, 0, nullptr, 0};
+	if (!find_members(&p, st.st_uid, group ? &st.st_gid : nullptr)) {
+		free_placers(&p);
+		return {true, true, nullptr, 0, nullptr, 0};  // what no one may be refused
+	}
+	qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
+	p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
+	if (!p.users) {
+		free_placers(&p);
+		return {true, true, nullptr, 0, nullptr, 0};
+	}
+	for (size_t i = 0; i < p.n_groups; i++)
+		if (p.groups[i].uid != 0 && (p.n_users == 0 || p.users[p.n_users - 1] != p.groups[i].uid))
+			p.users[p.n_users++] = p.groups[i].uid;
+	p.checked = p.n_users > 1 || (p.n_users == 1 && p.users[0] != geteuid());
+	return p;
 }
 
-bool may_read(const placers *p, const struct stat *st)
+void free_placers(placers *p)
 {
-	return !p->checked || (st->st_mode & S_IROTH) || (!p->anyone && st->st_uid == p->owner);
+	free(p->users);
+	free(p->groups);
 }
 
-// Returns fd, just opened, if it holds the file pinned, or with no pin a
+// Tells whether user is in the group gid, as p knows.
+static bool is_member(const placers *p, uid_t user, gid_t gid)
+{
+	membership key = {user, gid};
+	return bsearch(&key, p->groups, p->n_groups, sizeof key, compare_members);
+}
+
+// A file's access ACL, as the kernel keeps it in the extended attribute
+// system.posix_acl_access: a version word, 2, then for each entry a tag,
+// its permissions and an id, all little-endian whatever the machine. A
+// file without one has its mode alone; more entries than room for is
+// taken as one that cannot be read.
+struct acl {
+	unsigned char raw[4 + 8 * 128];
+	size_t n;
+};
+enum acl_tag { USER_OBJ = 0x01, USER = 0x02, GROUP_OBJ = 0x04, GROUP = 0x08, MASK = 0x10, OTHER = 0x20 };
+
+static unsigned read_le(const unsigned char *s, int bytes)
+{
+	unsigned n = 0;
+	while (bytes-- > 0)
+		n = n << 8 | s[bytes];
+	return n;
+}
+
+// Reads the access ACL of the file open as fd, or that an O_PATH
+// descriptor holds, into *a; returns false when it cannot be read.
+static bool read_acl(int fd, acl *a)
+{
+	a->n = 0;
+#ifdef __linux__
+	ssize_t len = fgetxattr(fd, "system.posix_acl_access", a->raw, sizeof a->raw);
+	if (len < 0 && errno == EBADF) {
+		char path[32];
+		snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+		len = getxattr(path, "system.posix_acl_access", a->raw, sizeof a->raw);
+	}
+	if (len < 0)
+		return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
+	if (len < 4 || (len - 4) % 8 != 0 || read_le(a->raw, 4) != 2)
+		return false;
+	a->n = (len - 4) / 8;
+#else
+	(void)fd;
+#endif
+	return true;
+}
+
+// The tag, permissions and id of ACL entry i.
+static acl_tag read_tag(const acl *a, size_t i, unsigned *perm, unsigned *id)
+{
+	const unsigned char *e = a->raw + 4 + 8 * i;
+	*perm = read_le(e + 2, 2);
+	*id = read_le(e + 4, 4);
+	return (acl_tag)read_le(e, 2);
+}
+
+// The permissions that the mask of a leaves to named entries and the
+// owning group.
+static unsigned read_mask(const acl *a)
+{
+	unsigned perm, id, mask = 7;
+	for (size_t i = 0; i < a->n; i++)
+		if (read_tag(a, i, &perm, &id) == MASK)
+			mask = perm;
+	return mask;
+}
+
+// Tells whether user, in the groups p knows of, is granted want (4 to read,
+// 1 to search) on the file st with the ACL a, as the kernel decides: its
+// owner's entry, a named user's, the groups' that hold the user, any of
+// which may grant it, or else the others'.
+static bool grants(const placers *p, uid_t user, const struct stat *st, const acl *a, unsigned want)
+{
+	if (user == 0)
+		return true;
+	if (a->n == 0) {
+		unsigned bits = user == st->st_uid ? st->st_mode >> 6 : is_member(p, user, st->st_gid) ? st->st_mode >> 3 : st->st_mode;
+		return bits & want;
+	}
+	unsigned perm, id, mask = read_mask(a), other = 0;
+	bool grouped = false;
+	for (int pass = 0; pass < 3; pass++) {
+		for (size_t i = 0; i < a->n; i++) {
+			acl_tag tag = read_tag(a, i, &perm, &id);
+			if (pass == 0 && tag == USER_OBJ && user == st->st_uid)
+				return perm & want;
+			if (pass == 1 && tag == USER && id == user)
+				return perm & mask & want;
+			if (pass == 2 && (tag == GROUP_OBJ || tag == GROUP) && is_member(p, user, tag == GROUP ? id : st->st_gid)) {
+				grouped = true;
+				if (perm & mask & want)
+					return true;
+			}
+			other = tag == OTHER ? perm : other;
+		}
+	}
+	return !grouped && (other & want);
+}
+
+// Tells whether every class of the file st with the ACL a, and every entry
+// of it, grants want: whoever anyone may be.
+static bool grants_all(const struct stat *st, const acl *a, unsigned want)
+{
+	unsigned perm, id, mask = read_mask(a);
+	bool all = (st->st_mode >> 6 & st->st_mode >> 3 & st->st_mode & want) == want;
+	for (size_t i = 0; i < a->n; i++) {
+		acl_tag tag = read_tag(a, i, &perm, &id);
+		all = all && ((tag == USER || tag == GROUP_OBJ || tag == GROUP ? perm & mask : perm) & want);
+	}
+	return all;
+}
+
+bool may_read(const placers *p, const struct stat *st, int fd)
+{
+	if (!p->checked)
+		return true;
+	acl a;
+	if (!read_acl(fd, &a))
+		return false;
+	if (p->anyone)
+		return grants_all(st, &a, 4);
+	for (size_t i = 0; i < p->n_users; i++)
+		if (!grants(p, p->users[i], st, &a, 4))
+			return false;
+	return true;
+}
+
+// Returns fd, just opened, if it holds the file pinned, if any, and a
 // regular file that who could all read; else closes it and returns why
 // not, or -1 with errno set when it could not be looked at.
 static int check_opened(int fd, const struct stat *pinned, const placers *who)
@@ -82,8 +330,8 @@ static int check_opened(int fd, const struct stat *pinned, const placers *who)
 		close_pin(fd);
 		return -1;
 	}
-	int why = pinned ? (st.st_dev == pinned->st_dev && st.st_ino == pinned->st_ino ? 0 : UNSAFE_OPEN) :
-		  !S_ISREG(st.st_mode) ? NOT_A_FILE : may_read(who, &st) ? 0 : NOT_SHARED;
+	int why = pinned && (st.st_dev != pinned->st_dev || st.st_ino != pinned->st_ino) ? UNSAFE_OPEN :
+		  !S_ISREG(st.st_mode) ? NOT_A_FILE : may_read(who, &st, fd) ? 0 : NOT_SHARED;
 	if (why == 0)
 		return fd;
 	close(fd);
@@ -91,18 +339,19 @@ static int check_opened(int fd, const struct stat *pinned, const placers *who)
 }
 
 #ifdef O_PATH
-// Opens for reading the very file st that the O_PATH descriptor pin holds: a
-// name could be swapped meanwhile, the descriptor cannot. Without /proc
-// there is no such way, and the entry is refused; so it is when what opened
-// is not that file, as where a plain folder stands in for /proc.
-static int reopen(int pin, const struct stat *st)
+// Opens for reading the very file st that the O_PATH descriptor pin holds,
+// if who could all read it: a name could be swapped meanwhile, the
+// descriptor cannot. Without /proc there is no such way, and the entry is
+// refused; so it is when what opened is not that file, as where a plain
+// folder stands in for /proc.
+static int reopen(int pin, const struct stat *st, const placers *who)
 {
 	char path[32];
 	snprintf(path, sizeof path, "/proc/self/fd/%d", pin);
 	int fd = open(path, READ_FLAGS);
 	if (fd < 0)
 		return errno == ENOENT ? UNSAFE_OPEN : fd;
-	return check_opened(fd, st, nullptr);
+	return check_opened(fd, st, who);
 }
 
 // The answer for a link's target that passes through another link, at any
@@ -113,21 +362,35 @@ static int refuse_link(int dir, const char *target)
 	return fstatat(dir, target, &st, 0) == 0 || errno == ELOOP ? LINK_REFUSED : -1;
 }
 
+// Tells whether user may search the folder that at holds, as the kernel
+// decides, with the groups who knows of.
+static bool may_search(int at, uid_t user, const placers *who)
+{
+	struct stat st;
+	acl a;
+	return fstat(at, &st) == 0 && read_acl(at, &a) && grants(who, user, &st, &a, 1);
+}
+
 // Opens with O_PATH what target names, from dir or from "/", one component
 // at a time, each relative to the one before and without following a link,
 // so that "." and ".." are taken as the kernel takes them and no link is
 // passed through: a folder on the way that is a link fails with ELOOP, and
-// a link at the end is opened as itself, for the caller to see. Returns a
+// a link at the end is opened as itself, for the caller to see. Where who
+// are checked, each folder on the way must be one that owner, the link's,
+// may search, else EACCES: root walks where they could not. Returns a
 // descriptor of its own, or -1 with errno set.
-static int walk_target(int dir, char *target)
+static int walk_target(int dir, char *target, uid_t owner, const placers *who)
 {
 	int at = *target == '/' ? open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : dir;
 	for (char *name = target + strspn(target, "/"); at >= 0 && *name;) {
 		char *end = name + strcspn(name, "/"), sep = *end;
 		*end = '\0';
-		int next = openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | (sep ? O_DIRECTORY : 0));
+		int next = -1;
 		struct stat st;
-		if (next < 0 && errno == ENOTDIR && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+		if (who->checked && !may_search(at, owner, who))
+			errno = EACCES;
+		else if ((next = openat(at, name, O_PATH | O_NOFOLLOW | O_CLOEXEC | (sep ? O_DIRECTORY : 0))) < 0 &&
+			 errno == ENOTDIR && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
 			errno = ELOOP;
 		*end = sep;
 		if (at != dir)
@@ -140,9 +403,9 @@ static int walk_target(int dir, char *target)
 
 // Opens the target of the symbolic link that link holds, owned by owner, if
 // it is a regular file of that owner reached from dir through no other link,
-// and who could all read it. An O_PATH descriptor opens no device and waits
-// for no FIFO, so the target is looked at on the descriptor that is then
-// reopened.
+// that the owner could read, and who could all read it. An O_PATH
+// descriptor opens no device and waits for no FIFO, so the target is looked
+// at on the descriptor that is then reopened.
 static int open_target(int dir, int link, uid_t owner, const placers *who)
 {
 	char target[PATH_MAX];
@@ -153,14 +416,14 @@ static int open_target(int dir, int link, uid_t owner, const placers *who)
 		return LINK_REFUSED;
 	target[len] = '\0';
 
-	int file = walk_target(dir, target);
+	int file = walk_target(dir, target, owner, who);
 	if (file < 0)
 		return errno == ELOOP ? refuse_link(dir, target) : -1;
 	struct stat st;
 	int fd = fstat(file, &st) != 0 ? -1 :
 		 S_ISLNK(st.st_mode) ? refuse_link(dir, target) :
-		 !S_ISREG(st.st_mode) || st.st_uid != owner ? LINK_REFUSED :
-		 may_read(who, &st) ? reopen(file, &st) : NOT_SHARED;
+		 !S_ISREG(st.st_mode) || st.st_uid != owner || (who->checked && owner && !(st.st_mode & S_IRUSR)) ? LINK_REFUSED :
+		 reopen(file, &st, who);
 	close_pin(file);
 	return fd;
 }
@@ -179,8 +442,7 @@ static int open_checked(int dir, const char *name, const placers *who)
 	struct stat st;
 	int fd = fstat(pin, &st) != 0 ? -1 :
 		 S_ISLNK(st.st_mode) ? open_target(dir, pin, st.st_uid, who) :
-		 !S_ISREG(st.st_mode) ? NOT_A_FILE :
-		 may_read(who, &st) ? reopen(pin, &st) : NOT_SHARED;
+		 !S_ISREG(st.st_mode) ? NOT_A_FILE : reopen(pin, &st, who);
 	close_pin(pin);
 	return fd;
 }
@@ -193,10 +455,9 @@ static int open_checked(int dir, const char *name, const placers *who)
 	struct stat st;
 	if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
 		return -1;
-	int fd = S_ISLNK(st.st_mode) ? LINK_REFUSED :
-		 !S_ISREG(st.st_mode) ? NOT_A_FILE :
-		 may_read(who, &st) ? openat(dir, name, READ_FLAGS | O_NOFOLLOW) : NOT_SHARED;
-	return fd >= 0 ? check_opened(fd, &st, nullptr) : fd;
+	int fd = S_ISLNK(st.st_mode) ? LINK_REFUSED : !S_ISREG(st.st_mode) ? NOT_A_FILE :
+		 openat(dir, name, READ_FLAGS | O_NOFOLLOW);
+	return fd >= 0 ? check_opened(fd, &st, who) : fd;
 }
 #endif
 

@@ -6,28 +6,45 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-// Who could have put the files of a folder there: when only the running
-// user could, nothing is checked; else a file is read only if every one of
-// them could read it too.
-struct placers {
-	bool checked;  // someone other than the running user could
-	bool anyone;   // the folder's group or others may write it
-	uid_t owner;   // the folder's owner
+// A user, and a group the group database puts them in.
+struct membership {
+	uid_t uid;
+	gid_t gid;
 };
 
-// Tells who could have put files in the folder dir, with one fstat.
+// Who could have put the files of a folder there, its placers: its owner;
+// when its group may write it, the group's members, listed in the group
+// database or having it as their primary group; when others may, anyone.
+// When only the running user could, nothing is checked; else a file is read
+// only if every one of them could read it too, as the kernel decides.
+struct placers {
+	bool checked;         // someone other than the running user could
+	bool anyone;          // others may write the folder
+	uid_t *users;         // else the placers but root, who reads anything
+	size_t n_users;
+	membership *groups;   // the groups of each placer, by user and group
+	size_t n_groups;
+};
+
+// Tells who could have put files in the folder dir: its fstat, and for a
+// folder that its group may write, or that the running user does not own,
+// one reading of the user and group databases.
 placers find_placers(int dir);
 
-// Tells whether every user who could have put the file st in a folder of
-// placers p could read it: one readable by others, or, in a folder that
-// only its owner can write, one of the owner's.
-bool may_read(const placers *p, const struct stat *st);
+// Frees what find_placers allocated.
+void free_placers(placers *p);
+
+// Tells whether every placer of p could read the file st, open as fd:
+// by its owner bits for its owner, else its group bits for a member of its
+// group, else its others bits; by its access ACL where it has one; where
+// anyone could have put it, only if every class and ACL entry grants read.
+bool may_read(const placers *p, const struct stat *st, int fd);
 
 // Why an entry is left out: the answers of the walk's opens, below 0.
 enum left_out {
 	CANNOT_OPEN = -1,   // errno says why
 	NOT_A_FILE = -2,    // a folder, FIFO, socket or device
-	LINK_REFUSED = -3,  // through another link, or to no regular file of its owner
+	LINK_REFUSED = -3,  // through another link, or to no regular file of its owner that its owner may read
 	NOT_SHARED = -4,    // a file that someone who could have put it here could not read
 	UNSAFE_OPEN = -5,   // /proc is missing, or what it opened is not the file decided on
 	CANNOT_READ = -6,   // errno says why
@@ -60,6 +77,10 @@ struct listing {
 // hands on, with no name, a failure to read it to its end; returns 1 when
 // that failed or an entry failed for want of descriptors or memory, else 0.
 int scan(DIR *dir, const listing *l);
+
+// Makes room for need elements of size bytes at *(void **)p, an array
+// that has *room; returns false when memory runs out.
+bool make_room(void *p, size_t *room, size_t need, size_t size);
 
 // Writes before, name shown safely, and after as one line on standard error,
 // in one write however long the name: stderr is unbuffered.
