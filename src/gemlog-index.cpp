@@ -142,13 +142,6 @@ static void say_left_out(const sources *src, const page *p, const char *folder)
 	}
 }
 
-// Tells whether an index.gmi described by st may be read: a regular file
-// with one link. Another link could be a file of another user's, planted.
-static bool is_own_file(const struct stat *st)
-{
-	return S_ISREG(st->st_mode) && st->st_nlink == 1;
-}
-
 // Reads fd to its end into *t, with room for size bytes at first; returns
 // false with errno set when that fails or it grows past LARGEST_PAGE.
 static bool read_all(int fd, size_t size, text *t)
@@ -172,8 +165,9 @@ static bool read_all(int fd, size_t size, text *t)
 // Reads dir's index.gmi into *old, left empty when there is none or when a
 // symbolic link stands there, which is replaced and never followed, and
 // what stood there into *was; returns why not, or nullptr: it is anything
-// else than a regular file with one link that all who could have put it
-// there could read, no larger than LARGEST_PAGE, or cannot be read. It is
+// else than a regular file that all who could have put it there could
+// read, however many links it has, no larger than LARGEST_PAGE, or cannot
+// be read. It is
 // looked at before it is opened, so that a device or FIFO there is not even
 // opened unless swapped in meanwhile, and again on its descriptor.
 static const char *read_old(int dir, const placers *who, text *old, seen *was)
@@ -184,13 +178,13 @@ static const char *read_old(int dir, const placers *who, text *old, seen *was)
 	struct stat &st = was->st;
 	if (!was->exists || S_ISLNK(st.st_mode))
 		return nullptr;
-	const char *not_own = "not a regular file with one link";
-	if (!is_own_file(&st))
-		return not_own;
+	const char *not_file = "not a regular file";
+	if (!S_ISREG(st.st_mode))
+		return not_file;
 	int fd = openat(dir, INDEX, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 	if (fd < 0)
 		return strerror(errno);
-	const char *why = fstat(fd, &st) != 0 ? strerror(errno) : !is_own_file(&st) ? not_own :
+	const char *why = fstat(fd, &st) != 0 ? strerror(errno) : !S_ISREG(st.st_mode) ? not_file :
 			  !may_read(who, &st, fd) ? "not readable by everyone who could have put it there; "
 						    "make it readable by them (chmod g+r or o+r) to publish it" :
 			  st.st_size > LARGEST_PAGE ? "larger than 256 MiB" :
@@ -294,19 +288,17 @@ static const char *name_feed(const char *title, text old, const char *folder, si
 	return name;
 }
 
-// Names the count files of drafts.
-static void name_files(char *names, size_t room, const draft *drafts, size_t count)
+// Names the count files of drafts, in the order that the reader knows.
+static const char *name_files(const draft *drafts, size_t count)
 {
-	snprintf(names, room, count > 1 ? "%s and %s" : "%s", drafts[0].name, count > 1 ? drafts[1].name : "");
+	return count > 1 ? "index.gmi and atom.xml" : drafts[0].name;
 }
 
 // Says that the count files of drafts are left as they were.
 static const char *left_alone(const draft *drafts, size_t count)
 {
-	static char said[64];
-	name_files(said, sizeof said - 24, drafts, count);
-	strcat(said, count > 1 ? " left as they are" : " left as it is");
-	return said;
+	return count > 1 ? "index.gmi and atom.xml left as they are" : drafts[0].name == INDEX ? "index.gmi left as it is" :
+	       "atom.xml left as it is";
 }
 
 // Tells why the drafts may not be renamed into place, or nullptr: a
@@ -354,9 +346,8 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 		}
 	}
 	if (installed > 0 && fsync(dir) != 0) {
-		char names[32];
-		name_files(names, sizeof names, drafts, installed);
-		say(folder, ": %s replaced, but the change may not survive a crash: %s", names, strerror(errno));
+		say(folder, ": %s replaced, but the change may not survive a crash: %s", name_files(drafts, installed),
+		    strerror(errno));
 		status = 1;
 	}
 	return status;

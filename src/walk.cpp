@@ -320,7 +320,7 @@ bool may_read(const placers *p, const struct stat *st, int fd)
 	return true;
 }
 
-// Returns fd, just opened, if it holds the file pinned, if any, and a
+// Returns fd, just opened, if it holds the file pinned, or with no pin a
 // regular file that who could all read; else closes it and returns why
 // not, or -1 with errno set when it could not be looked at.
 static int check_opened(int fd, const struct stat *pinned, const placers *who)
@@ -330,7 +330,7 @@ static int check_opened(int fd, const struct stat *pinned, const placers *who)
 		close_pin(fd);
 		return -1;
 	}
-	int why = pinned && (st.st_dev != pinned->st_dev || st.st_ino != pinned->st_ino) ? UNSAFE_OPEN :
+	int why = pinned ? (st.st_dev == pinned->st_dev && st.st_ino == pinned->st_ino ? 0 : UNSAFE_OPEN) :
 		  !S_ISREG(st.st_mode) ? NOT_A_FILE : may_read(who, &st, fd) ? 0 : NOT_SHARED;
 	if (why == 0)
 		return fd;
@@ -339,19 +339,21 @@ static int check_opened(int fd, const struct stat *pinned, const placers *who)
 }
 
 #ifdef O_PATH
-// Opens for reading the very file st that the O_PATH descriptor pin holds,
-// if who could all read it: a name could be swapped meanwhile, the
-// descriptor cannot. Without /proc there is no such way, and the entry is
-// refused; so it is when what opened is not that file, as where a plain
-// folder stands in for /proc.
+// Opens for reading the very file st that the O_PATH descriptor pin holds
+// if who could all read it, as its ACL read through the pin says: a name
+// could be swapped meanwhile, the descriptor cannot. Without /proc there is
+// no such way, and the entry is refused; so it is when what opened is not
+// that file, as where a plain folder stands in for /proc.
 static int reopen(int pin, const struct stat *st, const placers *who)
 {
+	if (!may_read(who, st, pin))
+		return NOT_SHARED;
 	char path[32];
 	snprintf(path, sizeof path, "/proc/self/fd/%d", pin);
 	int fd = open(path, READ_FLAGS);
 	if (fd < 0)
 		return errno == ENOENT ? UNSAFE_OPEN : fd;
-	return check_opened(fd, st, who);
+	return check_opened(fd, st, nullptr);
 }
 
 // The answer for a link's target that passes through another link, at any
@@ -457,7 +459,11 @@ static int open_checked(int dir, const char *name, const placers *who)
 		return -1;
 	int fd = S_ISLNK(st.st_mode) ? LINK_REFUSED : !S_ISREG(st.st_mode) ? NOT_A_FILE :
 		 openat(dir, name, READ_FLAGS | O_NOFOLLOW);
-	return fd >= 0 ? check_opened(fd, &st, who) : fd;
+	if (fd >= 0 && (fd = check_opened(fd, &st, nullptr)) >= 0 && !may_read(who, &st, fd)) {
+		close(fd);
+		return NOT_SHARED;
+	}
+	return fd;
 }
 #endif
 

@@ -8,7 +8,9 @@
 // entry quenlet opens, or the file SHIM_AT names, just before it is opened,
 // SHIM_READ is the most bytes a read returns, as on a pipe or a network file
 // system, SHIM_EDIT names a file that gets a line more at the first fsync,
-// as when an author saves it while gemlog-index writes its drafts, and
+// as when an author saves it while gemlog-index writes its drafts (with
+// SHIM_HOW, written over its start instead, or with its times put back,
+// or the file deleted), and
 // SHIM_TAKEN makes the first name opened with O_EXCL taken, as if another
 // run's draft held it.
 // Each call is shimmed under its name and its large-file twin's, whichever
@@ -18,7 +20,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -117,10 +121,19 @@ SHIM_PREAD(pread64, off64_t)
 extern "C" int fsync(int fd)
 {
 	static auto next = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-	if (FILE *f = getenv("SHIM_EDIT") ? fopen(getenv("SHIM_EDIT"), "a") : nullptr) {
-		fputs("edit\n", f);
-		fclose(f);
-		unsetenv("SHIM_EDIT");
+	const char *path = getenv("SHIM_EDIT"), *how = getenv("SHIM_HOW") ? getenv("SHIM_HOW") : "";
+	struct stat st;
+	bool had = path && stat(path, &st) == 0;
+	if (path && strcmp(how, "delete") == 0) {
+		unlink(path);
+	} else if (path) {
+		int f = open(path, O_WRONLY | O_CREAT | (strcmp(how, "same") ? O_APPEND : 0), 0644);
+		if (write(f, "edit\n", 5) != 5 || close(f) != 0)
+			abort();
+		struct timespec times[2] = {st.st_atim, st.st_mtim};
+		if (had && strcmp(how, "restore") == 0)
+			utimensat(AT_FDCWD, path, times, 0);
 	}
+	unsetenv("SHIM_EDIT");
 	return next(fd);
 }

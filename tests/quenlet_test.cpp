@@ -113,12 +113,14 @@ protected:
 
 	// Tells whether a row can run here, where it may need strace, the
 	// preloaded shim or root; say_skipped reports the rows that could not.
-	bool can_run(bool strace, bool shim, bool root = false)
+	bool can_run(bool strace, bool shim, bool root = false, const string &acl_on = "")
 	{
 		static const bool have_strace = system("strace -V >/dev/null 2>&1") == 0;
 		string lack = cross && (strace || shim) ? "strace or the shim outside emulation" :
 			      strace && !have_strace ? "strace" : shim && !*SHIM ? "the preload shim" :
 			      root && geteuid() != 0 ? "root" : "";
+		if (lack.empty() && !acl_on.empty() && system(("setfacl -m " + acl_on + " 2>/dev/null").c_str()) != 0)
+			lack = "setfacl and a file system with ACLs";
 		if (!lack.empty() && lacking.find(lack) == string::npos)
 			lacking += (lacking.empty() ? "" : " or ") + lack;
 		skipped += !lack.empty();
@@ -184,6 +186,22 @@ protected:
 		close(s);
 	}
 	int count = 0;
+
+	// argv run, as root, where the user and group databases are the
+	// tests': alice (4242, with a private group) and bob (4243) in the
+	// group journal (4300), listed and as his primary group; carol (4244)
+	// outside it.
+	std::vector<string> with_users(std::vector<string> argv)
+	{
+		if (geteuid() != 0)
+			return argv;
+		string passwd = put(".passwd", "root:x:0:0::/:/bin/sh\nalice:x:4242:4242::/:/bin/sh\n"
+					       "bob:x:4243:4300::/:/bin/sh\ncarol:x:4244:4244::/:/bin/sh\n");
+		string group = put(".group", "root:x:0:\nalice:x:4242:\njournal:x:4300:alice\ncarol:x:4244:\n");
+		argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" /etc/passwd && mount --bind "
+					   "\"$2\" /etc/group && shift 2 && exec \"$@\"", "sh", passwd, group});
+		return argv;
+	}
 };
 
 // argv under strace, with options, logging to log, and openat2 missing, as
@@ -536,8 +554,9 @@ TEST_F(Journal, IndexFollowsDirectoryOrderOneLineEach)
 // Whatever type the directory gives an entry (its own, unknown, or regular
 // for a link swapped in after the folder was read), only a regular file, or
 // a link to one that has the link's owner and is reached through no other
-// link, is ever opened; only one that whoever could have put it there could
-// read is read. A file owned by another is private to them.
+// link and through folders the owner may search, is ever opened; only one
+// that whoever could have put it there could read, by its mode and ACL, is
+// read. Placers and groups are with_users's.
 TEST_F(Journal, OnlyRegularFilesAreOpened)
 {
 	const string read = "Could not read file 2021-03-04.gmi\n";
@@ -550,6 +569,9 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		string out, err;
 		mode_t mode = 0755;  // the folder's
 		uid_t folder_owner = 0;
+		gid_t group = 0;  // the folder's and the files'
+		mode_t file_mode = 0600;
+		string acl = "";  // the file's, as setfacl takes it
 	} rows[] = {
 		{"fifo", "", 0, 0, "", process},
 		{"socket", "", 0, 0, "", process},
@@ -572,11 +594,18 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		{"link", "./folder//../target", 0, 0, good, ""},
 		{"link", "target/", 0, 0, "", read},
 		{"file", "", 0, other, good, ""},
-		{"file", "", 0, other, "", read, 0775},
+		{"file", "", 0, other, "", read, 0775, 0, 4300},
 		{"file", "", 0, other, good, "", 0755, other},
 		{"file", "", 0, other + 1, "", read, 0755, other},
-		{"link", "target", other, other, "", read, 02775},
+		{"link", "target", other, other, "", read, 02775, 0, 4300},
 		{"link", "target", other, other, good, "", 0755, other},
+		{"file", "", 0, 4244, "", read, 0757},
+		{"file", "", 0, 4244, "", read, 02775, other, 4300, 0604},
+		{"file", "", 0, other, good, "", 02770, other, other, 0660},
+		{"file", "", 0, 4243, good, "", 02770, other, 4300, 0660},
+		{"file", "", 0, 4243, "", read, 02775, other, 4300, 0644, "u:4242:-"},
+		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "u:4242:r,u:4243:r"},
+		{"link", "private/target", 4243, 4243, "", read, 02775, other, 4300},
 	};
 	const string log = dir + "/trace";
 	for (auto &row : rows) {
@@ -589,8 +618,11 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		put_link("target", d + "/chain");
 		put_link("loop", d + "/loop");
 		put_link(".", d + "/here");
+		mkdir((d + "/private").c_str(), 0700);  // carol's
+		ASSERT_EQ(chown((d + "/private").c_str(), 4244, 4244) | chown(put("target", "# Target\n", d + "/private").c_str(),
+										  row.link_owner, 0), 0);
+		ASSERT_EQ(chown(d.c_str(), row.folder_owner, row.group), 0);
 		chmod(d.c_str(), row.mode);
-		ASSERT_EQ(chown(d.c_str(), row.folder_owner, 0), 0);
 		if (row.kind == "fifo")
 			mkfifo(entry.c_str(), 0644);
 		else if (row.kind == "socket")
@@ -602,7 +634,9 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		else
 			put_link(row.link, entry, row.link_owner);
 		for (string file : {d + "/target", row.kind == "file" ? entry : d + "/target"})
-			ASSERT_EQ(row.file_owner && (chown(file.c_str(), row.file_owner, 0) | chmod(file.c_str(), 0600)), 0);
+			ASSERT_EQ(row.file_owner && (chown(file.c_str(), row.file_owner, row.group) | chmod(file.c_str(), row.file_mode)), 0);
+		if (!row.acl.empty() && !can_run(false, false, false, row.acl + " " + entry))
+			continue;
 
 		for (const char *type : {"", "0", "8"}) {
 			// Typed regular, a FIFO is opened: the one open of a regular
@@ -615,7 +649,7 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 			string what = row.kind + " " + row.link + " " + type;
 			std::vector<string> argv = {*type ? QUENLET_DYNAMIC : QUENLET, d};
 			bool count = can_run(true, false);  // under emulation, the outcome only
-			EXPECT_EQ(run(count ? traced(log, options, argv) : argv, "/"), (Outcome{row.out, row.err, 0})) << what;
+			EXPECT_EQ(run(with_users(count ? traced(log, options, argv) : argv), "/"), (Outcome{row.out, row.err, 0})) << what;
 			// A file typed regular is opened before it is checked.
 			if (count) {
 				EXPECT_EQ(count_reading_opens(log), row.out.empty() ? row.kind == "file" && *type != '0' : 1) << what;
@@ -642,7 +676,7 @@ TEST_F(Journal, EntrySwappedBeforeTheOpenIsNotRead)
 	} rows[] = {
 		{"link", "", "fifo-link", 0}, {"link", "", "device-link", 0}, {"file", "0", "fifo", 0},
 		{"file", "0", "device-link", 0}, {"file", "8", "fifo", 1}, {"folder", "8", "", 1},
-		{"file", "8", "lone-fifo", 1}, {"file", "8", "device", 1, 0775}, {"file", "8", "fifo", 1, 0757},
+		{"file", "8", "lone-fifo", 1}, {"file", "8", "device", 1, 0777}, {"file", "8", "fifo", 1, 0757},
 	};
 	const string log = dir + "/trace";
 	for (auto &row : rows) {
@@ -829,7 +863,9 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
 	const string refused = "; left as it is\n", unshared = ": not readable by everyone who could have put it there; ";
 	const string undated = ": links posts that cannot be dated: name them YYYY-MM-DD\u2026.gmi, or add a dated line (=> TARGET "
-			       "YYYY-MM-DD Title) where the list goes" + refused, not_own = draft + "gemlog-index: ./index.gmi: not a regular file with one link" + refused;
+			       "YYYY-MM-DD Title) where the list goes" + refused, not_own = draft + "gemlog-index: ./index.gmi: not a regular file" + refused,
+		     changed = draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again to take the change in; "
+			       "index.gmi left as it is\n";
 	const struct {
 		string old;  // or what else stands there, or a condition of the run
 		std::vector<string> args;
@@ -893,12 +929,14 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
 		// What stands at index.gmi, or at atom.xml.
 		{"link", {".", "T"}, "# T\n\n" + lines, draft},
-		{"hard link", {"."}, "", not_own}, {"folder", {"."}, "", not_own}, {"fifo", {"."}, "", not_own},
+		{"hard link", {"."}, "# Victim\n\n" + lines, draft}, {"folder", {"."}, "", not_own}, {"fifo", {"."}, "", not_own},
 		{"swapped fifo", {"."}, "", not_own, "", {"SHIM_AT=index.gmi", "SHIM_SWAP=swap"}},
 		{"swapped link", {"."}, "", draft + "gemlog-index: ./index.gmi: Too many levels of symbolic links" + refused, "",
 		 {"SHIM_AT=index.gmi", "SHIM_SWAP=swap"}},
-		{"private", {"."}, "", "gemlog-index: ./2024-03-01.gmi" + unshared + "make it readable by others to list it; left "
-		 "out\ngemlog-index: ./index.gmi" + unshared + "make it readable by others (chmod o+r) to publish it" + refused},
+		{"private", {"."}, "", "gemlog-index: ./2024-03-01.gmi" + unshared + "make it readable by them to list it; left "
+		 "out\ngemlog-index: ./index.gmi" + unshared + "make it readable by them (chmod g+r or o+r) to publish it" + refused},
+		{"acl", {"."}, "", draft + "gemlog-index: ./index.gmi" + unshared + "make it readable by them (chmod g+r or o+r) to publish it" + refused},
+		{"group page", {"."}, "# Mine\n\n" + lines + " mode 436 owner 4242:4300", draft},
 		{"own 0600", {"."}, "# Mine\n\n" + lines, draft},
 		{"sparse 268435457", {"."}, "", draft + "gemlog-index: ./index.gmi: larger than 256 MiB" + refused},
 		{"sparse 268435456", {"."}, "large 268435557", draft},
@@ -908,11 +946,14 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"emptied", {"."}, "", "gemlog-index: no entries left in .; index.gmi left as it is\n"},
 		{"no entries", {"."}, "", "gemlog-index: . holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a heading); nothing written\n"},
 		{"", {"."}, lines, draft, "", {"SHIM_TAKEN=1"}},
-		{"edited", {"."}, "", draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again "
-		 "to take the change in; index.gmi left as it is\n", "", {"SHIM_EDIT=index.gmi"}},
+		{"edited", {"."}, "", changed, "", {"SHIM_EDIT=index.gmi"}},
+		{"edited same", {"."}, "", changed, "", {"SHIM_EDIT=index.gmi", "SHIM_HOW=same"}},
+		{"edited restore", {"."}, "", changed, "", {"SHIM_EDIT=index.gmi", "SHIM_HOW=restore"}},
+		{"edited delete", {"."}, "", changed, "", {"SHIM_EDIT=index.gmi", "SHIM_HOW=delete"}},
+		{"edited create", {"."}, "", changed, "", {"SHIM_EDIT=index.gmi"}},
 		{"full", {"."}, "", draft + "gemlog-index: .: cannot write a new index.gmi: File too large; index.gmi left as it is\n"},
-		{"stale", {"."}, lines, draft, ".atom.xml.FOLDERFOLDER/ .atom.xml.FRESHFRESHFR .index.gmi-OLDOLDOLDOLD .index.gmi.OLDOLDOLDOL "
-		 "xindex.gmi.OLDOLDOLDOLD "},
+		{"stale", {"."}, lines, draft, ".atom.xml.FOLDERFOLDER/ .atom.xml.FRESHFRESHFR .index.gmi-OLDOLDOLDOLD .index.gmi.-ABCDEFGHIJK "
+		 ".index.gmi.LINKLINKLINK .index.gmi.MINUTES59ABC .index.gmi.OLDOLDOLDOL xindex.gmi.OLDOLDOLDOLD "},
 		{"", {".", "T\r"}, "", "gemlog-index: the title holds a line end, a control character or ill-formed UTF-8\n"},
 	};
 	// What stands at path: a file's text, or its kind.
@@ -922,12 +963,14 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			return string(st.st_nlink == 0 ? "nothing" : S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "fifo" : "other");
 		if (st.st_size > 1 << 20)
 			return "large " + std::to_string(st.st_size);
-		return read_file(path) + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777));
+		return read_file(path) + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777)) +
+		       (st.st_uid || st.st_gid ? " owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) : "");
 	};
 	string victim = put("victim", "# Victim\n");
 	for (auto &row : rows) {
 		bool shim = !row.shim.empty();
-		if (!can_run(false, shim, row.old == "private"))
+		if (!can_run(false, shim, row.old == "private" || row.old == "group page") ||
+		    (row.old == "acl" && !can_run(false, false, true, "u:4242:- " + victim)))
 			continue;
 		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi";
 		put("2024-02-01 b.gmi", "# B\n", d);
@@ -945,22 +988,32 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			mkdir((d + (row.old == "folder" ? "/index.gmi" : "/atom.xml")).c_str(), 0755);
 		} else if (row.old == "fifo") {
 			mkfifo(index.c_str(), 0644);
-		} else if (row.old.compare(0, 7, "swapped") == 0 || row.old == "edited") {
-			put("index.gmi", "# Old\n", d);
+		} else if (row.old.compare(0, 7, "swapped") == 0 || row.old.compare(0, 6, "edited") == 0) {
+			if (row.old != "edited create")
+				put("index.gmi", "# Old\n", d);
 			if (row.old == "swapped fifo")
 				mkfifo((d + "/swap").c_str(), 0644);
 			else if (row.old == "swapped link")
 				put_link(victim, d + "/swap");
-		} else if (row.old == "private" || row.old == "own 0600") {
-			// Another user's private file in a group's folder, or the author's
-			// own in their own, beside a folder at atom.xml, left alone without -u.
+		} else if (row.old == "private" || row.old == "own 0600" || row.old == "acl" || row.old == "group page") {
+			// Another user's private file in a group's folder (with_users's
+			// journal), one that an ACL keeps from alice, the author's own in
+			// their own, or alice's in the group's, beside a folder at
+			// atom.xml, left alone without -u.
 			mkdir((d + "/atom.xml").c_str(), 0755);
 			put("index.gmi", "# Mine\n", d);
-			chmod(index.c_str(), 0600);
+			chmod(index.c_str(), row.old == "acl" ? 0644 : row.old == "group page" ? 0660 : 0600);
+			uid_t owner = row.old == "acl" ? 4243 : 4242;
+			if (row.old != "own 0600") {
+				ASSERT_EQ(chown(index.c_str(), owner, row.old == "private" ? 4242 : 4300) | chown(d.c_str(), 0, 4300) |
+					  chmod(d.c_str(), 02775), 0);
+			}
+			if (row.old == "acl") {
+				ASSERT_EQ(system(("setfacl -m u:4242:- " + index).c_str()), 0);
+			}
 			if (row.old == "private") {
-				ASSERT_EQ(chown(index.c_str(), 4242, 4242) | chown(entry.c_str(), 4242, 4242), 0);
+				ASSERT_EQ(chown(entry.c_str(), 4242, 4242), 0);
 				chmod(entry.c_str(), 0600);
-				chmod(d.c_str(), 02775);
 			}
 		} else if (row.old.compare(0, 7, "sparse ") == 0) {
 			put("index.gmi", "", d);
@@ -974,14 +1027,21 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		} else if (row.old == "stale") {
 			// Hour-old drafts but a folder or a name one letter short,
 			// and a fresh one.
-			timespec hours_ago[2] = {{time(nullptr) - 7200, 0}, {time(nullptr) - 7200, 0}};
+			// Hour-old drafts but a folder, a link or a name a letter
+			// short or off, and fresher ones; the age is minutes by name.
 			for (string name : {".index.gmi.OLDOLDOLDOLD", ".atom.xml.OLDOLDOLDOLD", ".index.gmi.OLDOLDOLDOL", ".atom.xml.FRESHFRESHFR",
-					    ".index.gmi-OLDOLDOLDOLD", "xindex.gmi.OLDOLDOLDOLD"})
+					    ".index.gmi-OLDOLDOLDOLD", "xindex.gmi.OLDOLDOLDOLD", ".index.gmi.-ABCDEFGHIJK",
+					    ".index.gmi.MINUTES59ABC", ".atom.xml.MINUTES61ABC"})
 				put(name, "draft", d);
 			mkdir((d + "/.atom.xml.FOLDERFOLDER").c_str(), 0755);
+			put_link("nowhere", d + "/.index.gmi.LINKLINKLINK");
 			for (string name : {".index.gmi.OLDOLDOLDOLD", ".atom.xml.OLDOLDOLDOLD", ".index.gmi.OLDOLDOLDOL", ".atom.xml.FOLDERFOLDER",
-					    ".index.gmi-OLDOLDOLDOLD", "xindex.gmi.OLDOLDOLDOLD"})
-				utimensat(AT_FDCWD, (d + "/" + name).c_str(), hours_ago, 0);
+					    ".index.gmi-OLDOLDOLDOLD", "xindex.gmi.OLDOLDOLDOLD", ".index.gmi.-ABCDEFGHIJK", ".index.gmi.LINKLINKLINK",
+					    ".index.gmi.MINUTES59ABC", ".atom.xml.MINUTES61ABC"}) {
+				time_t ago = time(nullptr) - 60 * (name.find("MINUTES") != string::npos ? std::stoi(name.substr(name.size() - 5)) : 120);
+				timespec times[2] = {{ago, 0}, {ago, 0}};
+				utimensat(AT_FDCWD, (d + "/" + name).c_str(), times, AT_SYMLINK_NOFOLLOW);
+			}
 		} else if (!row.old.empty()) {
 			put("index.gmi", row.old, d);
 		}
@@ -990,10 +1050,12 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		env.insert(env.end(), row.args.begin(), row.args.end());
 		// What must stand at index.gmi if it is left as it is: what the
 		// shim swaps in, or the author's edit.
-		string before = describe(row.old.compare(0, 7, "swapped") == 0 ? d + "/swap" : index) + (row.old == "edited" ? "edit\n" : "");
+		string before = describe(row.old.compare(0, 7, "swapped") == 0 ? d + "/swap" : index);
+		before = row.old == "edited" || row.old == "edited restore" ? before + "edit\n" : row.old == "edited same" ? "edit\n\n" :
+			 row.old == "edited delete" ? "nothing" : row.old == "edited create" ? "edit\n mode 384" : before;
 		struct stat old_st{}, new_st{};
 		lstat(index.c_str(), &old_st);
-		EXPECT_EQ(run(env, d), (Outcome{dry ? row.index : "", row.err, row.index.empty()})) << row.old;
+		EXPECT_EQ(run(with_users(env), d), (Outcome{dry ? row.index : "", row.err, row.index.empty()})) << row.old;
 		EXPECT_EQ(describe(index), row.index.empty() || dry ? before : row.index) << row.old;
 		// A page left as it was is not written at all.
 		lstat(index.c_str(), &new_st);
@@ -1069,7 +1131,7 @@ TEST_F(Journal, SignalsLeaveTheOldIndexOrTheNewWhole)
 	const string old = "# Old\n", published = old + "\n=>2024-01-01.gmi 2024-01-01   A\n";
 	const string log = dir + "/trace";
 	for (string sig : {"HUP", "INT", "QUIT", "PIPE", "ALRM", "TERM", "USR1", "USR2", "VTALRM", "PROF", "IO", "PWR",
-			   "XCPU", "XFSZ", "STKFLT", "RTMIN", "RT_1", "RT_2", "RT_3", "RT_30", ""}) {
+			   "XCPU", "XFSZ", "STKFLT", "RTMIN", "RT_1", "RT_2", "RT_3", "RT_30", "RT_32", ""}) {
 		for (int when : {1, 2}) {
 			string d = single("2024-01-01.gmi", "# A\n"), inject = "fsync:signal=SIG" + sig;
 			put("index.gmi", old, d);
@@ -1091,12 +1153,13 @@ TEST_F(Journal, SignalsLeaveTheOldIndexOrTheNewWhole)
 	const string both = "; index.gmi and atom.xml left as they are";
 	const struct {
 		string inject, err;
-		int replaced;  // how many of the files
+		int replaced;  // how many of the files, the feed first
 	} faults[] = {
-		{"/^rename:error=EACCES:when=1", "./index.gmi: cannot be replaced: Permission denied; atom.xml left as it is too", 0},
-		{"/^rename:error=EACCES:when=2", "./atom.xml: cannot be replaced: Permission denied; index.gmi was replaced", 1},
-		{"getrandom:error=EACCES", ".: cannot write a new index.gmi: Permission denied" + both, 0},
-		{"fchmod:error=EPERM", ".: cannot write a new index.gmi: Operation not permitted" + both, 0},
+		{"/^rename:error=EACCES:when=1", "./atom.xml: cannot be replaced: Permission denied; index.gmi left as it is too", 0},
+		{"/^rename:error=EACCES:when=2", "./index.gmi: cannot be replaced: Permission denied; atom.xml was replaced", 1},
+		{"getrandom:error=EACCES", ".: cannot write a new atom.xml: Permission denied" + both, 0},
+		{"fchmod:error=EPERM", ".: cannot write a new atom.xml: Operation not permitted" + both, 0},
+		{"fchown:error=EPERM", ".: cannot write a new atom.xml: Operation not permitted" + both, 0},
 		{"fsync:error=ENOSPC:when=3", ".: index.gmi and atom.xml replaced, but the change may not survive a crash: "
 		 "No space left on device", 2},
 	};
@@ -1105,8 +1168,8 @@ TEST_F(Journal, SignalsLeaveTheOldIndexOrTheNewWhole)
 		put("index.gmi", old, d);
 		Outcome r = run(traced("/dev/null", {"-e", "inject=" + fault.inject}, {GEMLOG_INDEX, "-u", "gemini://x/", "."}), d);
 		EXPECT_EQ(r, (Outcome{"", "gemlog-index: " + fault.err + "\n", 1}));
-		EXPECT_EQ(fs::file_size(d + "/index.gmi"), (fault.replaced ? published : old).size()) << fault.inject;
-		EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 2 + (fault.replaced == 2)) << fault.inject;
+		EXPECT_EQ(fs::file_size(d + "/index.gmi"), (fault.replaced == 2 ? published : old).size()) << fault.inject;
+		EXPECT_EQ(std::distance(fs::directory_iterator(d), fs::directory_iterator()), 2 + (fault.replaced > 0)) << fault.inject;
 	}
 
 	// The last traced run's calls, renameat and renameat2 as rename.
