@@ -501,7 +501,7 @@ static void find_prefix(page *p)
 		next = next_line(line, end);
 		link_line l;
 		// Most lines link a name alone, which starts with a digit.
-		const char *target = line[0] == '=' ? skip_blanks(line + 2, next) : next;
+		const char *target = next - line >= 2 && line[0] == '=' && line[1] == '>' ? skip_blanks(line + 2, next) : next;
 		if (target == next || isdigit((unsigned char)*target) || !read_link(line, strip_line_end(line, next), &l))
 			continue;
 		span before = {l.target.s, find_name(l.target)};
