@@ -434,9 +434,13 @@ static bool compare_file(int dir, const char *name, sources *src, const publicat
 	comparison c = {src->old.s, -1, (off_t)src->old.len, 0, false};
 	struct stat st;
 	if (name == FEED) {
-		c.fd = openat(dir, FEED, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+		// Only a regular file is opened, since opening a device can act.
 		c.text = nullptr;
-		c.size = c.fd >= 0 && fstat(c.fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+		c.size = -1;
+		if (fstatat(dir, FEED, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+			c.fd = openat(dir, FEED, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+		if (c.fd >= 0 && fstat(c.fd, &st) == 0 && S_ISREG(st.st_mode))
+			c.size = st.st_size;
 	}
 	FILE *out = open_comparison(&c);
 	bool made = out && write_file(out, name, src, pub, collect);
