@@ -124,7 +124,7 @@ static void say_left_out(const sources *src, const page *p, const char *folder)
 		nullptr,
 		": cannot be opened: ",
 		": not a regular file",
-		": a link through another link, or to no regular file of the link's owner",
+		": a link through another link, or to no regular file of the link's owner that they may read",
 		": not readable by everyone who could have put it there; make it readable by them to list it",
 		": cannot be opened without a race here, as where /proc is not mounted",
 		": cannot be read: ",
