@@ -904,8 +904,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "gemini://h/log/2024-01-01.gmi 2024-01-01 A\n=> gemini://h/log/2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"=> /l/2024-02-01%20b.gmi 2024-02-01 - B\n=> /l/2024-01-01.gmi 2024-01-01 - A\n", {"."}, "=> /l/2024-02-01%20b.gmi "
 		 "2024-02-01 - B\n=> /l/2024-01-01.gmi 2024-01-01 - A\n=> /l/2023-06-01.gmi 2023-06-01 - Z\n", draft},
-		{"=> 2024-03-01.gmi 2024-03-01 Draft\n=> 2024/05/2024-05-01.gmi 2024-05-01 X\n=> 533.gmi 2024-01-15 Y\n", {"."}, "=> 2024-03-01.gmi "
-		 "2024-03-01 Draft\n=> 2024/05/2024-05-01.gmi 2024-05-01 X\n=> 2024-02-01%20b.gmi 2024-02-01 B\n=> 533.gmi 2024-01-15 Y\n=> "
+		{"=> 2024/05/2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 533.gmi 2024-01-15 Y\n", {"."}, "=> 2024/05/"
+		 "2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 2024-02-01%20b.gmi 2024-02-01 B\n=> 533.gmi 2024-01-15 Y\n=> "
 		 "2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
 		{"=> 2024-01-01.gmi Old A\n=>2023-06-01.gmi 2023-06-01   Old Z\n", {"."}, "=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi Old A\n"
 		 "=>2023-06-01.gmi 2023-06-01  Z\n", draft},
@@ -926,6 +926,11 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# L\n\n### 2024 posts\n=> 2024-01-01.gmi A\n\n## 2022\n=> 2022-01-01.gmi Old\n", {"."}, "# L\n\n### 2024 posts\n=> "
 		 "2024-02-01%20b.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft},
 		{"# Log\n\n=> 533.gmi First\n=> 534.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
+		{"# Log\n\n=> about.gmi About\n", {"."}, "# Log\n\n=> about.gmi About\n\n" + lines, draft},
+		{"# T\nWritten in 2024.\n\n=> 2024-01-01.gmi A\n", {"."}, "# T\nWritten in 2024.\n\n=> 2024-02-01%20b.gmi B\n=> "
+		 "2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft},
+		{"=> /old/2020-01-01.gmi Gone\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", {"."}, "=> /old/"
+		 "2020-01-01.gmi Gone\n=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
 		// What stands at index.gmi, or at atom.xml.
 		{"link", {".", "T"}, "# T\n\n" + lines, draft},
@@ -1097,7 +1102,8 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		{"2024-01-01.gmi", t, "a+b-c.d://h/", "<id>a+b-c.d://h/</id>"},
 		{"2024-01-01.gmi", t, "gemini://h/\x7f", "refused"}, {"2024-01-01.gmi", t, "ge\x7fmini://h/", "refused"},
 		{"2024-01-01.gmi", t, "-gemini://h/", "refused"},
-		{"index.gmi", "=> /a/./x.gmi 2024-01-02 - X\n", "gemini://h/log", "<id>gemini://h/a/x.gmi</id>\n    <title>X</title>"},
+		{"index.gmi", "=> /a/./x.gmi 2024-01-02 - X\n## 2024\n", "gemini://h/log", "<id>gemini://h/a/x.gmi</id>\n    <title>X</title>"
+		 "\n    <updated>2024-01-02T00:00:00Z</updated>\n    <link rel=\"alternate\" href=\"gemini://h/a/x.gmi\"/>\n  </entry>\n</feed>"},
 		{"index.gmi", "=> ../b/../y.gmi?q 2024-01-02: Y\n", "gemini://h/l/s/", "<id>gemini://h/l/y.gmi?q</id>\n    <title>Y</title>"},
 		{"index.gmi", "=> gemini://o/../z 2024-01-02 Z\n", at, "<id>gemini://o/../z</id>"},
 	};
