@@ -858,7 +858,7 @@ TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 // No other file is left, and drafts that a killed run left are removed.
 TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 {
-	const string lines = "=>2024-02-01%20b.gmi 2024-02-01   B\n=>2024-01-01.gmi 2024-01-01   A\n"
+	const string lines = "=>2024-02-01%20b&.gmi 2024-02-01   B\n=>2024-01-01.gmi 2024-01-01   A\n"
 			     "=>2023-06-01.gmi 2023-06-01  Z\n";
 	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
 	const string refused = "; left as it is\n", unshared = ": not readable by everyone who could have put it there; ";
@@ -876,61 +876,76 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"", {".", "T"}, "# T\n\n" + lines, draft},
 		{"", {"."}, lines, draft},
 		{"# Old\r\nHi\r\n\r\n=> 2021-10-19.gmi 2021-10-19 - X\r\n=>\t2020-01-01.gmi\r\n\r\n=> about.gmi A\r\n", {".", "T"},
-		 "# T\r\nHi\r\n\r\n=> 2024-02-01%20b.gmi 2024-02-01 - B\r\n=> 2024-01-01.gmi 2024-01-01 - A\r\n"
+		 "# T\r\nHi\r\n\r\n=> 2024-02-01%20b&.gmi 2024-02-01 - B\r\n=> 2024-01-01.gmi 2024-01-01 - A\r\n"
 		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft},
 		{"intro", {"."}, "intro\n\n" + lines, draft},
 		{"#Old", {".", "T"}, "# T\n\n" + lines, draft},
-		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b.gmi B\n=> ./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x2020-01-01\n", draft},
-		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n", draft},
-		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
+		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b&.gmi B\n=> ./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x2020-01-01\n", draft},
+		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n", draft},
+		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
 		// Year sections, the author's line and the blank lines between.
 		{"# Log\r\n\r\n## 2024\r\n\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n\r\nBye\r\n", {"."},
-		 "# Log\r\n\r\n## 2024\r\n\r\n=> 2024-02-01%20b.gmi 2024-02-01 \u2014 B\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n"
+		 "# Log\r\n\r\n## 2024\r\n\r\n=> 2024-02-01%20b&.gmi 2024-02-01 \u2014 B\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n"
 		 "\r\n## 2023\r\n\r\n=> 2023-06-01.gmi 2023-06-01 \u2014 Z\r\n\r\nBye\r\n", draft},
 		{"# Log\n\n### 2025 posts\n=> 2025-01-01.gmi 2025-01-01 - Gone\n\n\n### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n=> 2023-01-01.gmi 2023-01-01 - Gone\n",
-		 {"."}, "# Log\n\n### 2024 posts\n=> 2024-02-01%20b.gmi 2024-02-01 - B\n=> 2024-01-01.gmi 2024-01-01 - A\n\n\n"
+		 {"."}, "# Log\n\n### 2024 posts\n=> 2024-02-01%20b&.gmi 2024-02-01 - B\n=> 2024-01-01.gmi 2024-01-01 - A\n\n\n"
 		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n", draft},
 		{"Intro\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", {"."},
-		 "Intro\n=>  2024-02-01%20b.gmi   B\n\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", draft},
-		{"# My 2024 journal\n=> 2024-01-01.gmi 2024-01-01: A", {"."}, "# My 2024 journal\n=> 2024-02-01%20b.gmi "
+		 "Intro\n=>  2024-02-01%20b&.gmi   B\n\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", draft},
+		{"# My 2024 journal\n=> 2024-01-01.gmi 2024-01-01: A", {"."}, "# My 2024 journal\n=> 2024-02-01%20b&.gmi "
 		 "2024-02-01: B\n=> 2024-01-01.gmi 2024-01-01: A\n=> 2023-06-01.gmi 2023-06-01: Z\n", draft},
 		{"# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n", {"."}, "# T\n\n" + lines, draft},
-		{"# T\n## 2024\n\n", {"."}, "# T\n## 2024\n\n" + lines.substr(0, 68) + "\n## 2023\n\n" + lines.substr(68), draft},
-		{"# T\n## 2024", {"."}, "# T\n## 2024\n" + lines.substr(0, 68) + "\n## 2023\n" + lines.substr(68), draft},
-		{"# T\n## 2024\n  ", {"."}, "# T\n## 2024\n  \n" + lines.substr(0, 68) + "\n## 2023\n" + lines.substr(68), draft},
+		{"# T\n## 2024\n\n", {"."}, "# T\n## 2024\n\n" + lines.substr(0, 69) + "\n## 2023\n\n" + lines.substr(69), draft},
+		{"# T\n## 2024", {"."}, "# T\n## 2024\n" + lines.substr(0, 69) + "\n## 2023\n" + lines.substr(69), draft},
+		{"# T\n## 2024\n  ", {"."}, "# T\n## 2024\n  \n" + lines.substr(0, 69) + "\n## 2023\n" + lines.substr(69), draft},
 		// Lists by URL or root path, dated lines to other posts, the author's
 		// words beside quenlet's line, and each way of writing a list.
-		{"=> gemini://h/log/2024-01-01.gmi 2024-01-01 A\n", {"."}, "=> gemini://h/log/2024-02-01%20b.gmi 2024-02-01 B\n=> "
-		 "gemini://h/log/2024-01-01.gmi 2024-01-01 A\n=> gemini://h/log/2023-06-01.gmi 2023-06-01 Z\n", draft},
-		{"=> /l/2024-02-01%20b.gmi 2024-02-01 - B\n=> /l/2024-01-01.gmi 2024-01-01 - A\n", {"."}, "=> /l/2024-02-01%20b.gmi "
+		{"=> g.e+m-i://h/log/2024-01-01.gmi 2024-01-01 A\n", {"."}, "=> g.e+m-i://h/log/2024-02-01%20b&.gmi 2024-02-01 B\n=> "
+		 "g.e+m-i://h/log/2024-01-01.gmi 2024-01-01 A\n=> g.e+m-i://h/log/2023-06-01.gmi 2023-06-01 Z\n", draft},
+		{"=> /l/2024-02-01%20b&%2egmi 2024-02-01 - B\n=> /l/2024-01-01.gmi 2024-01-01 - A\n", {"."}, "=> /l/2024-02-01%20b&%2egmi "
 		 "2024-02-01 - B\n=> /l/2024-01-01.gmi 2024-01-01 - A\n=> /l/2023-06-01.gmi 2023-06-01 - Z\n", draft},
-		{"=> 2024/05/2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 533.gmi 2024-01-15 Y\n", {"."}, "=> 2024/05/"
-		 "2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 2024-02-01%20b.gmi 2024-02-01 B\n=> 533.gmi 2024-01-15 Y\n=> "
+		{"=> gemini://x/l/2024-01-01.gmi A\n=> /log/2023-06-01.gmi Z\n=> gemini://h/log/2024-02-01%20b&.gmi B\n", {"-u", "gemini://h/log/", "."},
+		 "=> gemini://x/l/2024-01-01.gmi A\n=> /log/2023-06-01.gmi Z\n=> gemini://h/log/2024-02-01%20b&.gmi B\n", draft},
+		{"=> 2024/05/2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 533.gmi 2024-01-02 Y\n", {"."}, "=> 2024/05/"
+		 "2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 533.gmi 2024-01-02 Y\n=> "
 		 "2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
-		{"=> 2024-01-01.gmi Old A\n=>2023-06-01.gmi 2023-06-01   Old Z\n", {"."}, "=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi Old A\n"
-		 "=>2023-06-01.gmi 2023-06-01  Z\n", draft},
-		{"=> 2024-02-01%20b.gmi B\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-02-01%20b.gmi B\n\n=> "
+		{"=>2024-01-01.gmi 2024-01-08   Old A\n=>2023-06-01.gmi 2023-06-01  \n", {"."}, "=>2024-02-01%20b&.gmi 2024-02-01   B\n"
+		 "=>2024-01-01.gmi 2024-01-08   Old A\n=>2023-06-01.gmi 2023-06-01  Z\n", draft},
+		{"=> 2024-02-01%20b&%2Egmi Bee\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-02-01%20b&%2Egmi Bee\n\n=> "
 		 "2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft},
-		{"=>2024-01-01.gmi 2024-01-01 \u2013 A\n", {"."}, "=>2024-02-01%20b.gmi 2024-02-01 \u2013 B\n=>2024-01-01.gmi 2024-01-01 \u2013 "
+		{"=>2024-01-01.gmi 2024-01-01 \u2013 A\n", {"."}, "=>2024-02-01%20b&.gmi 2024-02-01 \u2013 B\n=>2024-01-01.gmi 2024-01-01 \u2013 "
 		 "A\n=>2023-06-01.gmi 2023-06-01 \u2013 Z\n", draft},
-		{"=> 2024-01-01.gmi 2024-01-01 \u2022 A\r\n=> 2023-06-01.gmi 2023-06-01 \u2022 Z\n", {"."}, "=> 2024-02-01%20b.gmi 2024-02-01 "
+		{"=> 2024-01-01.gmi 2024-01-01 \u2022 A\r\n=> 2023-06-01.gmi 2023-06-01 \u2022 Z\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 "
 		 "\u2022 B\r\n=> 2024-01-01.gmi 2024-01-01 \u2022 A\r\n=> 2023-06-01.gmi 2023-06-01 \u2022 Z\n", draft},
-		{"=>\t2024-01-01.gmi\t2024-01-01 \u00b7 A\n", {"."}, "=>\t2024-02-01%20b.gmi\t2024-02-01 \u00b7 B\n=>\t2024-01-01.gmi\t"
+		{"=>\t2024-01-01.gmi\t2024-01-01 \u00b7 A\n", {"."}, "=>\t2024-02-01%20b&.gmi\t2024-02-01 \u00b7 B\n=>\t2024-01-01.gmi\t"
 		 "2024-01-01 \u00b7 A\n=>\t2023-06-01.gmi\t2023-06-01 \u00b7 Z\n", draft},
-		{"=> 2024-01-01.gmi 2024-01-01 (Draft) A\n", {"."}, "=> 2024-02-01%20b.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
+		{"=> 2024-01-01.gmi 2024-01-01 (Draft) A\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
 		 "(Draft) A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
-		{"=>2024-01-01.gmi A\n", {"."}, "=>2024-02-01%20b.gmi B\n=>2024-01-01.gmi A\n=>2023-06-01.gmi Z\n", draft},
-		{"=> 2024-01-01.gmi\n", {"."}, lines.substr(0, 36) + "=> 2024-01-01.gmi\n" + lines.substr(68), draft},
-		{"=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b.gmi B\n=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", draft},
+		{"=> 2024-01-01.gmi 2024-01-01 \u00ab A\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
+		 "\u00ab A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
+		{"=>2024-01-01.gmi A\n", {"."}, "=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n=>2023-06-01.gmi Z\n", draft},
+		{"=> 2024-01-01.gmi\n", {"."}, lines.substr(0, 37) + "=> 2024-01-01.gmi\n" + lines.substr(69), draft},
+		{"=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", draft},
 		{"=>2023-06-01.gmi 2023-06-01  Y\n", {"."}, lines, draft},
 		{"# L\n\n### 2024 posts\n=> 2024-01-01.gmi A\n\n## 2022\n=> 2022-01-01.gmi Old\n", {"."}, "# L\n\n### 2024 posts\n=> "
-		 "2024-02-01%20b.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft},
-		{"# Log\n\n=> 533.gmi First\n=> 534.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
-		{"# Log\n\n=> about.gmi About\n", {"."}, "# Log\n\n=> about.gmi About\n\n" + lines, draft},
-		{"# T\nWritten in 2024.\n\n=> 2024-01-01.gmi A\n", {"."}, "# T\nWritten in 2024.\n\n=> 2024-02-01%20b.gmi B\n=> "
+		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft},
+		{"# Log\n\n=> gemini://o/2024/11/06/ First\n=> posts/a.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
+		{"# Log\n\n=> ./ Home\n=> ../ Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> about.gmi About\n", {"."}, "# Log\n\n=> ./ "
+		 "Home\n=> ../ Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> about.gmi About\n\n" + lines, draft},
+		// Sections: the end of its year's, one whose lines are gone, a new
+		// one above another, the blank lines under a new heading.
+		{"# T\n## 2024\n=> 2024-03-01.gmi D\n\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> "
+		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		{"# T\n## 2024\nWords.\n=> 2024-09-09.gmi Gone\n\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\nWords.\n=> "
+		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", draft},
+		{"# T\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> "
+		 "2023-06-01.gmi Z\n", draft},
+		{"# T\n## 2024\n\n=> 2024-03-01.gmi D\n\n=> 2024-01-01.gmi A\n", {"."}, "# T\n## 2024\n\n=> 2024-03-01.gmi D\n\n=> "
+		 "2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n## 2023\n\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		{"# T\nWritten in 2024.\n\n=> 2024-01-01.gmi A\n", {"."}, "# T\nWritten in 2024.\n\n=> 2024-02-01%20b&.gmi B\n=> "
 		 "2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft},
 		{"=> /old/2020-01-01.gmi Gone\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", {"."}, "=> /old/"
-		 "2020-01-01.gmi Gone\n=> 2024-02-01%20b.gmi B\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", draft},
+		 "2020-01-01.gmi Gone\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
 		// What stands at index.gmi, or at atom.xml.
 		{"link", {".", "T"}, "# T\n\n" + lines, draft},
@@ -944,7 +959,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"group page", {"."}, "# Mine\n\n" + lines + " mode 436 owner 4242:4300", draft},
 		{"own 0600", {"."}, "# Mine\n\n" + lines, draft},
 		{"sparse 268435457", {"."}, "", draft + "gemlog-index: ./index.gmi: larger than 256 MiB" + refused},
-		{"sparse 268435456", {"."}, "large 268435557", draft},
+		{"sparse 268435456", {"."}, "large 268435558", draft},
 		{"atom folder", {"-u", "gemini://x/", "."}, "", draft + "gemlog-index: ./atom.xml: cannot be replaced, for it "
 		 "is neither a file nor a link; index.gmi and atom.xml left as they are\n"},
 		// What else befalls the run.
@@ -978,7 +993,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		    (row.old == "acl" && !can_run(false, false, true, "u:4242:- " + victim)))
 			continue;
 		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi";
-		put("2024-02-01 b.gmi", "# B\n", d);
+		put("2024-02-01 b&.gmi", "# B\n", d);
 		put("2023-06-01.gmi", "#Z\n", d);
 		string entry = put("2024-03-01.gmi", "draft\n", d);
 		// The shell under the umask runs env, which preloads the shim into
@@ -1025,7 +1040,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			ASSERT_EQ(truncate(index.c_str(), std::stoll(row.old.substr(7))), 0);
 		} else if (row.old == "emptied" || row.old == "no entries") {
 			put("index.gmi", row.old == "emptied" ? "# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n" : "intro\n", d);
-			for (string name : {"2024-01-01.gmi", "2024-02-01 b.gmi", "2023-06-01.gmi", "2024-03-01.gmi"})
+			for (string name : {"2024-01-01.gmi", "2024-02-01 b&.gmi", "2023-06-01.gmi", "2024-03-01.gmi"})
 				fs::remove(d + "/" + name);
 		} else if (row.old == "full") {
 			env[2] = "ulimit -f 0 && " + env[2];
@@ -1089,6 +1104,7 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 	const string t = "# T\n", at = "gemini://h/", kept = "T00:00:00Z</updated>\n    <link";
 	const struct {
 		string name, head, url, want;  // want is empty for an entry left out, "refused" for a URL
+		string page = "";  // an index.gmi beside the entry; its entries' links and titles are want
 	} rows[] = {
 		{"2024-01-01.gmi", "# \xc3\xa9 \xe2\x82\xac\xef\xbf\xbd \n", at, "<title>\xc3\xa9 \xe2\x82\xac\xef\xbf\xbd</title>"},
 		{"2024-01-01.gmi", "#Tight\n", at, "<title>Tight</title>"},
@@ -1106,9 +1122,24 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		 "\n    <updated>2024-01-02T00:00:00Z</updated>\n    <link rel=\"alternate\" href=\"gemini://h/a/x.gmi\"/>\n  </entry>\n</feed>"},
 		{"index.gmi", "=> ../b/../y.gmi?q 2024-01-02: Y\n", "gemini://h/l/s/", "<id>gemini://h/l/y.gmi?q</id>\n    <title>Y</title>"},
 		{"index.gmi", "=> gemini://o/../z 2024-01-02 Z\n", at, "<id>gemini://o/../z</id>"},
+		{"2024-01-01.gmi", "# A\x1b[2J\r\n", at, "<title>A[2J</title>"},
+		{"2024-01-01.gmi", "# T\x01\n", at, "gemini://h/d|D gemini://h/c|C gemini://h/b|B gemini://h/a|A gemini://h/f|F "
+		 "gemini://h/2024-01-01.gmi|T gemini://h/e|E ", "=> /a 2024-03-01 A\n=> /b 2024-03-02 B\n=>2024-01-01.gmi 2024-01-01  Old\n"
+		 "=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n=> /e 2023-06-01 E\n=> /f 2024-03-01 F\n"},
+	};
+	// The entries' links and titles in the feed, each "LINK|TITLE ".
+	auto list = [](const string &feed) {
+		string entries;
+		for (size_t at = feed.find("<entry>"); at != string::npos; at = feed.find("<entry>", at + 1)) {
+			size_t id = feed.find("<id>", at) + 4, title = feed.find("<title>", at) + 7;
+			entries += feed.substr(id, feed.find('<', id) - id) + "|" + feed.substr(title, feed.find('<', title) - title) + " ";
+		}
+		return entries;
 	};
 	for (auto &row : rows) {
 		string d = single(row.name, row.head);
+		if (!row.page.empty())
+			put("index.gmi", row.page, d);
 		Outcome r = run({GEMLOG_INDEX, "-u", row.url, "."}, d);
 		string feed = read_file(d + "/atom.xml");
 		if (row.want == "refused") {
@@ -1120,7 +1151,11 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 			EXPECT_EQ(feed, "") << row.name;
 		} else {
 			EXPECT_EQ(r, (Outcome{"", "", 0})) << row.name;
-			EXPECT_NE(feed.find(row.want), string::npos) << row.want << " in " << feed;
+			EXPECT_NE((row.page.empty() ? feed : list(feed)).find(row.want), string::npos) << row.want << " in " << feed;
+			// The page holds the title as the heading has it.
+			if (row.name != "index.gmi") {
+				EXPECT_NE(read_file(d + "/index.gmi").find(row.head.substr(1, row.head.find('\n') - 1)), string::npos) << row.head;
+			}
 		}
 	}
 }
