@@ -548,8 +548,6 @@ static bool mark_lines(page *p)
 		adjacent = true;
 	}
 	p->n_marks = waiting;
-	if (!p->between_entries.s)
-		p->between_entries = {end, end};
 	return true;
 }
 
@@ -575,10 +573,10 @@ static bool head_new_list(page *p)
 
 // Where each new entry's line goes: right above the first kept list line
 // dated earlier, c; where the page has year headings and that line is of
-// another year, at the end of its year's section, or, when its year has
-// none, under a new heading right above the one of c's section; after the
-// last list line when none is dated earlier; never above a line placed
-// before it. Returns false when memory runs out.
+// another year, in its year's section (at its end when it stands above c),
+// or, when its year has none, under a new heading right above the one of
+// c's section; after the last list line when none is dated earlier; never
+// above a line placed before it. Returns false when memory runs out.
 static bool place_entries(page *p)
 {
 	size_t n = 0;
@@ -612,8 +610,9 @@ static bool place_entries(page *p)
 		if (p->top != NONE && (near == NONE || read_year(read_key(p, near).s) != year)) {
 			if (h != NONE && h < c && last_kept != NONE && last_kept > h) {
 				pos = 2 * last_kept + 1;
-			} else if (h != NONE && h < c) {
-				// A section with no kept line: where its first list line was.
+			} else if (h != NONE) {
+				// A section with no kept line above c, or one below it on a
+				// page out of order: above its first list line.
 				if (first_year != (size_t)year) {
 					for (first = h + 1; first < p->n_marks && !is_list(kind_of(p->marks[first]));)
 						first++;
@@ -652,7 +651,6 @@ bool read_page(text old, const entry *entries, size_t n, const char *url, page *
 	if (p->listed == 0) {
 		p->as_quenlet = true;
 		p->line_end = "\n";
-		p->n_marks = 0;
 		if (!head_new_list(p))
 			return false;
 	}

@@ -880,7 +880,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft},
 		{"intro", {"."}, "intro\n\n" + lines, draft},
 		{"#Old", {".", "T"}, "# T\n\n" + lines, draft},
-		{"## Sub\n=> ./2020-01-01.gmi x\n=x2020-01-01\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b&.gmi B\n=> ./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x2020-01-01\n", draft},
+		{"## Sub\n=> ./2020-01-01.gmi x\n=x 2023-06-01.gmi\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b&.gmi B\n=> ./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x 2023-06-01.gmi\n", draft},
 		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n", draft},
 		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
 		// Year sections, the author's line and the blank lines between.
@@ -911,7 +911,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
 		{"=>2024-01-01.gmi 2024-01-08   Old A\n=>2023-06-01.gmi 2023-06-01  \n", {"."}, "=>2024-02-01%20b&.gmi 2024-02-01   B\n"
 		 "=>2024-01-01.gmi 2024-01-08   Old A\n=>2023-06-01.gmi 2023-06-01  Z\n", draft},
-		{"=> 2024-02-01%20b&%2Egmi Bee\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-02-01%20b&%2Egmi Bee\n\n=> "
+		{"=> 2024%2D02-01%20b&%2Eg%6d%69 Bee\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024%2D02-01%20b&%2Eg%6d%69 Bee\n\n=> "
 		 "2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft},
 		{"=>2024-01-01.gmi 2024-01-01 \u2013 A\n", {"."}, "=>2024-02-01%20b&.gmi 2024-02-01 \u2013 B\n=>2024-01-01.gmi 2024-01-01 \u2013 "
 		 "A\n=>2023-06-01.gmi 2023-06-01 \u2013 Z\n", draft},
@@ -929,9 +929,39 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"=>2023-06-01.gmi 2023-06-01  Y\n", {"."}, lines, draft},
 		{"# L\n\n### 2024 posts\n=> 2024-01-01.gmi A\n\n## 2022\n=> 2022-01-01.gmi Old\n", {"."}, "# L\n\n### 2024 posts\n=> "
 		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft},
-		{"# Log\n\n=> gemini://o/2024/11/06/ First\n=> posts/a.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
-		{"# Log\n\n=> ./ Home\n=> ../ Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> about.gmi About\n", {"."}, "# Log\n\n=> ./ "
-		 "Home\n=> ../ Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> about.gmi About\n\n" + lines, draft},
+		{"# Log\n\n=> gemini://o/2024-11-06 First\n=> posts/a.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
+		{"# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n", {"."},
+		 "# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n\n" + lines, draft},
+		{"## 2024\n", {"."}, "## 2024\n\n" + lines, draft}, {"# T\n## 2023\n", {"."}, "# T\n## 2023\n\n" + lines, draft},
+		// Lines that look like quenlet's but for a blank, a prefix or a dated
+		// line's target; a date with no title; a dated line alone; blank
+		// lines after lines removed, after text; a heading ten years off, one
+		// left empty, sections out of order, a new one above a line.
+		{"=> 2024-01-01.gmi 2024-01-01  A\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01  B\n=> 2024-01-01.gmi 2024-01-01  A\n=> "
+		 "2023-06-01.gmi 2023-06-01  Z\n", draft},
+		{"=>/l/2024-01-01.gmi 2024-01-01  A\n", {"."}, "=>/l/2024-02-01%20b&.gmi 2024-02-01  B\n=>/l/2024-01-01.gmi 2024-01-01  A\n"
+		 "=>/l/2023-06-01.gmi 2023-06-01  Z\n", draft},
+		{"=>533.gmi 2024-01-15  Y\n", {"."}, lines.substr(0, 37) + "=>533.gmi 2024-01-15  Y\n" + lines.substr(37), draft},
+		{"=> 2024-01-01.gmi 2024-01-01\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01\n=> 2023-06-01.gmi "
+		 "2023-06-01 Z\n", draft},
+		{"=> 533.gmi 2024-01-15 Y\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 533.gmi 2024-01-15 Y\n=> 2024-01-01.gmi 2024-01-01 A\n"
+		 "=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
+		{"=> 2024-01-01.gmi A\n\n=> 2023-01-01.gmi Gone\n\n=> 2023-06-01.gmi Z\nText\n=> 2022-01-01.gmi Gone\n\nEnd\n", {"."}, "=> "
+		 "2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\nText\n\nEnd\n", draft},
+		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft},
+		{"=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi "
+		 "B\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		{"=> 2024-03-01.gmi D\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n\n"
+		 "=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		{"# T\n## 2014\n=> old/x.gmi 2014-05-05 X\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
+		 "A\n\n## 2023\n=> 2023-06-01.gmi 2023-06-01 Z\n\n## 2014\n=> old/x.gmi 2014-05-05 X\n", draft},
+		{"# T\n## 2025\n=> 2025-01-01.gmi Gone\n## 2024\n=> 2024-03-01.gmi D\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n## 2023\n=> "
+		 "2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n## 2023\n=> "
+		 "2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		{"# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> 2024-01-01.gmi A\n", {"."}, "# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> "
+		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", draft},
+		{"# T\n## 2024\n=> 2024-01-01.gmi A\n=> 2022/x.gmi 2022-01-01 X\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> "
+		 "2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n\n=> 2022/x.gmi 2022-01-01 X\n", draft},
 		// Sections: the end of its year's, one whose lines are gone, a new
 		// one above another, the blank lines under a new heading.
 		{"# T\n## 2024\n=> 2024-03-01.gmi D\n\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> "
@@ -1123,13 +1153,15 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		{"index.gmi", "=> ../b/../y.gmi?q 2024-01-02: Y\n", "gemini://h/l/s/", "<id>gemini://h/l/y.gmi?q</id>\n    <title>Y</title>"},
 		{"index.gmi", "=> gemini://o/../z 2024-01-02 Z\n", at, "<id>gemini://o/../z</id>"},
 		{"2024-01-01.gmi", "# A\x1b[2J\r\n", at, "<title>A[2J</title>"},
-		{"2024-01-01.gmi", "# T\x01\n", at, "gemini://h/d|D gemini://h/c|C gemini://h/b|B gemini://h/a|A gemini://h/f|F "
-		 "gemini://h/2024-01-01.gmi|T gemini://h/e|E ", "=> /a 2024-03-01 A\n=> /b 2024-03-02 B\n=>2024-01-01.gmi 2024-01-01  Old\n"
-		 "=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n=> /e 2023-06-01 E\n=> /f 2024-03-01 F\n"},
+		{"2024-01-01.gmi", "# T\x01\n", at, "Feed T gemini://h/d|D gemini://h/c|C gemini://h/b|B gemini://h/a|A gemini://h/f|F "
+		 "gemini://h/i|I gemini://h/h|H gemini://h/g|G gemini://h/2024-01-01.gmi|T gemini://h/e|E ", "# Feed T\n=> /g 2024-01-01 G\n"
+		 "=> /a 2024-03-01 A\n=> /b 2024-03-02 B\n=>2024-01-01.gmi 2024-01-01  Old\n=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n"
+		 "=> /e 2023-06-01 E\n=> /f 2024-03-01 F\n=> /h 2024-01-09 H\n=> /i 2024-01-10 I\n"},
 	};
-	// The entries' links and titles in the feed, each "LINK|TITLE ".
+	// The feed's title, and its entries' links and titles, each "LINK|TITLE ".
 	auto list = [](const string &feed) {
-		string entries;
+		size_t name = feed.find("<title>") + 7;
+		string entries = feed.substr(name, feed.find('<', name) - name) + " ";
 		for (size_t at = feed.find("<entry>"); at != string::npos; at = feed.find("<entry>", at + 1)) {
 			size_t id = feed.find("<id>", at) + 4, title = feed.find("<title>", at) + 7;
 			entries += feed.substr(id, feed.find('<', id) - id) + "|" + feed.substr(title, feed.find('<', title) - title) + " ";
