@@ -880,7 +880,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft},
 		{"intro", {"."}, "intro\n\n" + lines, draft},
 		{"#Old", {".", "T"}, "# T\n\n" + lines, draft},
-		{"## Sub\n=> ./2020-01-01.gmi x\n=x 2023-06-01.gmi\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b&.gmi B\n=> ./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x 2023-06-01.gmi\n", draft},
+		{"## Sub\n=> ./2020-01-01.gmi x\n=x 2023-06-01.gmi\n-> 2023-06-01.gmi\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b&.gmi B\n=> "
+		 "./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x 2023-06-01.gmi\n-> 2023-06-01.gmi\n", draft},
 		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n", draft},
 		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
 		// Year sections, the author's line and the blank lines between.
@@ -930,6 +931,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# L\n\n### 2024 posts\n=> 2024-01-01.gmi A\n\n## 2022\n=> 2022-01-01.gmi Old\n", {"."}, "# L\n\n### 2024 posts\n=> "
 		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft},
 		{"# Log\n\n=> gemini://o/2024-11-06 First\n=> posts/a.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
+		{"# Log\n\n=> 533.gmi First\n=> posts/b.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
 		{"# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n", {"."},
 		 "# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n\n" + lines, draft},
 		{"## 2024\n", {"."}, "## 2024\n\n" + lines, draft}, {"# T\n## 2023\n", {"."}, "# T\n## 2023\n\n" + lines, draft},
@@ -949,6 +951,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"=> 2024-01-01.gmi A\n\n=> 2023-01-01.gmi Gone\n\n=> 2023-06-01.gmi Z\nText\n=> 2022-01-01.gmi Gone\n\nEnd\n", {"."}, "=> "
 		 "2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\nText\n\nEnd\n", draft},
 		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft},
+		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {".", "T"}, "# T\n\n=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft},
 		{"=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi "
 		 "B\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
 		{"=> 2024-03-01.gmi D\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n\n"
