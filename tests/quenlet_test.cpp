@@ -862,6 +862,10 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 			     "=>2023-06-01.gmi 2023-06-01  Z\n";
 	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
 	const string refused = "; left as it is\n", unshared = ": not readable by everyone who could have put it there; ";
+	// A page of many lines, and one whose target is a name of 1024 bytes.
+	string many = "=> 2024-01-01" + string(1010, 'x') + ".gmi Long\n";
+	for (int i = 0; i < 70; i++)
+		many.insert(0, "=> x.gmi 2020-01-01 X\n");
 	const string undated = ": links posts that cannot be dated: name them YYYY-MM-DD\u2026.gmi, or add a dated line (=> TARGET "
 			       "YYYY-MM-DD Title) where the list goes" + refused, not_own = draft + "gemlog-index: ./index.gmi: not a regular file" + refused,
 		     changed = draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again to take the change in; "
@@ -934,7 +938,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# Log\n\n=> 533.gmi First\n=> posts/b.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
 		{"# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n", {"."},
 		 "# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n\n" + lines, draft},
-		{"## 2024\n", {"."}, "## 2024\n\n" + lines, draft}, {"# T\n## 2023\n", {"."}, "# T\n## 2023\n\n" + lines, draft},
+		{"## 2024\n", {"."}, "## 2024\n\n" + lines, draft},
+		{many, {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n" + many, draft}, {"# T\n## 2023\n", {"."}, "# T\n## 2023\n\n" + lines, draft},
 		// Lines that look like quenlet's but for a blank, a prefix or a dated
 		// line's target; a date with no title; a dated line alone; blank
 		// lines after lines removed, after text; a heading ten years off, one
