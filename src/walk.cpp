@@ -168,9 +168,10 @@ placers find_placers(int dir)
 	bool group = st.st_mode & S_IWGRP;
 	if (p.anyone || (!group && st.st_uid == geteuid()))
 		return {p.anyone, p.anyone, nullptr, 0, nullptr, 0};
+	// Out of memory, anyone could have: the strictest rule.
 	if (!find_members(&p, st.st_uid, group ? &st.st_gid : nullptr)) {
 		free_placers(&p);
-		return {true, true, nullptr, 0, nullptr, 0};  // what no one may be refused
+		return {true, true, nullptr, 0, nullptr, 0};
 	}
 	qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
 	p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
