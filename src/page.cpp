@@ -522,8 +522,9 @@ static bool mark_lines(page *p)
 	char name[NAME_ROOM];
 	for (const char *line = begin, *next; line < end; line = next) {
 		next = next_line(line, end);
+		number++;
 		const char *e = strip_line_end(line, next);
-		if (number++, skip_blanks(line, e) == e)
+		if (skip_blanks(line, e) == e)
 			continue;
 		reading r = read_line(p, line, e, line == begin, name);
 		if (r.undated && p->undatable++ == 0)
