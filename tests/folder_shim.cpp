@@ -16,6 +16,7 @@
 // Each call is shimmed under its name and its large-file twin's, whichever
 // the program calls.
 #undef _FILE_OFFSET_BITS
+#undef _FORTIFY_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
