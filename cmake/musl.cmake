@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: ISC
-# Links the programs against musl where musl-gcc is installed, with g++ and the
-# file of driver options that musl-gcc hands to gcc: they use nothing
-# of the C++ library. glibc's static start-up probes the CPU many times
-# over, and on a virtual machine each probe traps to the host; it is most
-# of a short run.
+# Finds musl for a static link: musl-gcc's file of driver options, which g++
+# takes as well, since the programs use nothing of the C++ library. glibc's
+# static start-up probes the CPU many times over, and on a virtual machine
+# each probe traps to the host; it is most of a short run. Sets musl_specs
+# to the file, or leaves it empty, and libc to what is linked.
 set(libc "the system's C library")
+set(musl_specs "")
 if(NOT QUENLET_MUSL)
 elseif(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   string(APPEND libc " (musl takes g++ on Linux)")
@@ -16,13 +17,26 @@ else()
     set(driver "${CMAKE_MATCH_1}")
   endif()
   if(MUSL_GCC AND EXISTS "${driver}")
-    foreach(program ${programs})
-      target_compile_options(${program} PRIVATE -nostdinc++ "-specs=${driver}")
-      target_link_options(${program} PRIVATE "-specs=${driver}")
-    endforeach()
+    set(musl_specs "${driver}")
     set(libc "musl (${MUSL_GCC})")
   else()
     string(APPEND libc "; musl-gcc (Debian: musl-tools) would start it faster")
   endif()
 endif()
-message(STATUS "quenlet: linked statically against ${libc}")
+
+# glibc linked statically still loads the system's name-service modules,
+# built against its shared self, to look up a group's members, and one of
+# them (Debian's libnss_systemd) crashes it: without musl, glibc is linked
+# dynamically.
+if(NOT musl_specs)
+  include(CheckCXXSourceCompiles)
+  check_cxx_source_compiles("#include <climits>
+#ifdef __GLIBC__
+#error glibc
+#endif
+int main() {}" libc_is_not_glibc)
+  if(NOT libc_is_not_glibc)
+    set(QUENLET_STATIC OFF)
+    set(libc "glibc, which linked statically crashes looking up a group; g++ with musl-gcc (Debian: musl-tools) links statically against musl")
+  endif()
+endif()
