@@ -733,11 +733,18 @@ static void collect_item(writer *w, uint32_t what, const char *date, const char 
 	p->items[p->n_items++] = {ymd, (uint32_t)(at - p->old.s), what};
 }
 
+// Writes the line end of an old line that lacks one and stops at end: the
+// page's, or only the LF of a CR LF whose CR the file's last byte is.
+static void finish_line(writer *w, const char *end)
+{
+	fputs(end[-1] == '\r' ? "\n" : w->p->line_end, w->out);
+}
+
 // Ends an old last line with no line end, before a line written after it.
 static void end_line(writer *w)
 {
 	if (w->mid_line)
-		fputs(w->p->line_end, w->out);
+		finish_line(w, w->at);
 	w->mid_line = false;
 }
 
@@ -764,7 +771,7 @@ static void open_section(writer *w, const char *date)
 	put(w, date, 4);
 	put(w, year + 4, end - year - 4);
 	if (end[-1] != '\n')
-		fputs(p->line_end, w->out);
+		finish_line(w, end);
 	put_span(w, p->after_heading);
 	w->list_last = w->new_last = w->dropping = false;
 	w->blank_last = length(p->after_heading) > 0;

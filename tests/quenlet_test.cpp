@@ -903,6 +903,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# T\n\n=>2023-06-01.gmi 2023-06-01  Z\n", {"."}, "# T\n\n" + lines, draft},
 		{"# T\n## 2024\n\n", {"."}, "# T\n## 2024\n\n" + lines.substr(0, 69) + "\n## 2023\n\n" + lines.substr(69), draft},
 		{"# T\n## 2024", {"."}, "# T\n## 2024\n" + lines.substr(0, 69) + "\n## 2023\n" + lines.substr(69), draft},
+		{"=> 2024-01-01.gmi 2024-01-01 - A\r", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 - B\r\n=> 2024-01-01.gmi 2024-01-01 - A\r\n"
+		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n", draft},
 		{"# T\n## 2024\n  ", {"."}, "# T\n## 2024\n  \n" + lines.substr(0, 69) + "\n## 2023\n" + lines.substr(69), draft},
 		// Lists by URL or root path, dated lines to other posts, the author's
 		// words beside quenlet's line, and each way of writing a list.
