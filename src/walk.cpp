@@ -96,14 +96,16 @@ static int compare_members(const void *a, const void *b)
 }
 
 // The members that the group database lists for the group gid, each name
-// ended by a NUL, in *list of *len bytes; returns false when memory runs out.
+// ended by a NUL, in *list of *len bytes; returns false when memory runs out
+// or the database does not know the group, whose members are then unknown.
 static bool list_members(gid_t gid, char **list, size_t *len)
 {
 	FILE *out = open_memstream(list, len);
 	struct group *gr = out ? getgrgid(gid) : nullptr;
 	for (char **m = gr ? gr->gr_mem : nullptr; m && *m; m++)
 		fwrite(*m, 1, strlen(*m) + 1, out);
-	return out && fclose(out) == 0;
+	bool listed = out && fclose(out) == 0;
+	return listed && gr;
 }
 
 // Tells whether name is one of the names in the len bytes of list, each
@@ -125,7 +127,7 @@ struct named {
 // Fills p with the folder's owner and, with group, that group's members,
 // and the groups the databases put each of them in: one pass over the user
 // database, then one over the group database. Returns false when memory
-// runs out.
+// runs out or the folder's group is unknown.
 static bool find_members(placers *p, uid_t owner, const gid_t *group)
 {
 	char *members = nullptr;
@@ -168,7 +170,9 @@ placers find_placers(int dir)
 	bool group = st.st_mode & S_IWGRP;
 	if (p.anyone || (!group && st.st_uid == geteuid()))
 		return {p.anyone, p.anyone, nullptr, 0, nullptr, 0};
-	// Out of memory, anyone could have: the strictest rule.
+	// Out of memory, or with a group whose members are unknown (a number
+	// alone, or one this C library cannot look up), anyone could have: the
+	// strictest rule.
 	if (!find_members(&p, st.st_uid, group ? &st.st_gid : nullptr)) {
 		free_placers(&p);
 		return {true, true, nullptr, 0, nullptr, 0};

@@ -14,7 +14,8 @@ struct membership {
 
 // Who could have put the files of a folder there, its placers: its owner;
 // when its group may write it, the group's members, listed in the group
-// database or having it as their primary group; when others may, anyone.
+// database or having it as their primary group (anyone, for a group the
+// database does not know); when others may, anyone.
 // When only the running user could, nothing is checked; else a file is read
 // only if every one of them could read it too, as the kernel decides.
 struct placers {

@@ -603,6 +603,7 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		{"file", "", 0, 4244, "", read, 0757},
 		{"file", "", 0, 4244, "", read, 02775, other, 4300, 0604},
 		{"file", "", 0, other, good, "", 02770, other, other, 0660},
+		{"file", "", 0, other, "", read, 02770, other, 4399, 0660},
 		{"file", "", 0, 4243, good, "", 02770, other, 4300, 0660},
 		{"file", "", 0, 4243, "", read, 02775, other, 4300, 0644, "u:4242:-"},
 		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "u:4242:r,u:4243:r"},
