@@ -27,8 +27,10 @@ endif()
 # glibc linked statically still loads the system's name-service modules,
 # built against its shared self, to look up a group's members, and one of
 # them (Debian's libnss_systemd) crashes it: without musl, glibc is linked
-# dynamically.
-if(NOT musl_specs)
+# dynamically, unless the build is for a machine without such modules (as
+# qemu-user runs a foreign build).
+option(QUENLET_STATIC_GLIBC "Link statically against glibc too, where no name-service module is loaded" OFF)
+if(NOT musl_specs AND NOT QUENLET_STATIC_GLIBC)
   include(CheckCXXSourceCompiles)
   check_cxx_source_compiles("#include <climits>
 #ifdef __GLIBC__
