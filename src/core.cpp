@@ -16,6 +16,16 @@ bool starts_with_date(const char *s, size_t len)
 	return true;
 }
 
+size_t measure_scheme(const char *s, const char *end)
+{
+	const char *c = s;
+	if (c == end || !isalpha((unsigned char)*c))
+		return 0;
+	while (c < end && (isalnum((unsigned char)*c) || *c == '+' || *c == '-' || *c == '.'))
+		c++;
+	return c < end && *c == ':' ? c - s : 0;
+}
+
 const char *validate_name(const char *name)
 {
 	size_t len = strlen(name);

@@ -26,6 +26,11 @@ constexpr size_t LINE_SIZE = 1024;
 // in ASCII digits; the calendar is not consulted.
 bool starts_with_date(const char *s, size_t len);
 
+// Length of the URL scheme that starts the bytes [s, end), its ":" not
+// counted, or 0 when none does: a letter, then letters, digits, "+", "-"
+// and ".", as RFC 3986 has it.
+size_t measure_scheme(const char *s, const char *end);
+
 // Returns name when it is a journal entry's name (YYYY-MM-DD, anything,
 // ".gmi"), or nullptr.
 const char *validate_name(const char *name);

@@ -6,7 +6,6 @@
 #include "core.h"
 #include "walk.h"
 
-#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -25,14 +24,10 @@ static const char *find_host(const char *url, size_t *len)
 
 bool is_journal_url(const char *url)
 {
-	const char *c = url;
-	if (!isalpha((unsigned char)*c))
+	size_t scheme = measure_scheme(url, url + strlen(url));
+	if (scheme == 0 || strncmp(url + scheme, "://", 3) != 0)
 		return false;
-	while (isalnum((unsigned char)*c) || *c == '+' || *c == '-' || *c == '.')
-		c++;
-	if (strncmp(c, "://", 3) != 0)
-		return false;
-	for (c = url; *c; c++)
+	for (const char *c = url; *c; c++)
 		if ((unsigned char)*c <= ' ' || (unsigned char)*c >= 0x7F)
 			return false;
 	size_t len;
@@ -122,10 +117,8 @@ static size_t remove_dot_segments(char *s, size_t len)
 // host; a relative one against the URL's path; dot segments removed.
 static void write_resolved(FILE *out, const char *url, span target)
 {
-	const char *c = target.s, *rest = target.s;
-	while (c < target.e && (isalnum((unsigned char)*c) || *c == '+' || *c == '-' || *c == '.'))
-		c++;
-	bool absolute = c > target.s && isalpha((unsigned char)*target.s) && c < target.e && *c == ':';
+	const char *rest = target.s;
+	bool absolute = measure_scheme(target.s, target.e) > 0;
 	bool network = !absolute && target.e - target.s >= 2 && target.s[0] == '/' && target.s[1] == '/';
 	const char *host = strstr(url, "://") + 1, *path = host + 2 + strcspn(host + 2, "/?#");
 	if (network)

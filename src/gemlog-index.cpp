@@ -167,9 +167,9 @@ static bool read_all(int fd, size_t size, text *t)
 // what stood there into *was; returns why not, or nullptr: it is anything
 // else than a regular file that all who could have put it there could
 // read, however many links it has, no larger than LARGEST_PAGE, or cannot
-// be read. It is
-// looked at before it is opened, so that a device or FIFO there is not even
-// opened unless swapped in meanwhile, and again on its descriptor.
+// be read. It is looked at before it is opened, so that a device or FIFO
+// there is not even opened unless swapped in meanwhile, and again on its
+// descriptor.
 static const char *read_old(int dir, const placers *who, text *old, seen *was)
 {
 	*old = {nullptr, 0};
@@ -353,11 +353,15 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 	return status;
 }
 
-// Closes standard output; returns false when that or any write to it failed.
-static bool close_output()
+// Closes standard output; returns the exit status, having said why when
+// that or any write to it failed.
+static int close_output()
 {
 	bool failed = ferror(stdout);
-	return fclose(stdout) == 0 && !failed;
+	if (fclose(stdout) == 0 && !failed)
+		return 0;
+	fprintf(stderr, "gemlog-index: cannot write standard output: %s\n", strerror(errno));
+	return 1;
 }
 
 // Writes the len bytes of page to standard output, a terminal, each line
@@ -400,10 +404,7 @@ static int print_page(const char *folder, const char *title, sources *src)
 		say(folder, ": %s", strerror(ENOMEM));
 		return 1;
 	}
-	if (close_output())
-		return 0;
-	fprintf(stderr, "gemlog-index: cannot write standard output: %s\n", strerror(errno));
-	return 1;
+	return close_output();
 }
 
 // What a run publishes: the page with its title, and with a URL the feed,
@@ -551,10 +552,7 @@ static bool open_standard_descriptors()
 static int print(const char *text)
 {
 	fputs(text, stdout);
-	if (close_output())
-		return 0;
-	fprintf(stderr, "gemlog-index: cannot write standard output: %s\n", strerror(errno));
-	return 1;
+	return close_output();
 }
 
 // Says what is wrong with the command line, and the usage, on standard

@@ -152,17 +152,6 @@ static const char *find_name(span target)
 	return c;
 }
 
-// Tells whether s starts with a URL's scheme and its ":".
-static bool has_scheme(span s)
-{
-	const char *c = s.s;
-	if (c == s.e || !isalpha((unsigned char)*c))
-		return false;
-	while (c < s.e && (isalnum((unsigned char)*c) || *c == '+' || *c == '-' || *c == '.'))
-		c++;
-	return c < s.e && *c == ':';
-}
-
 static int read_hex(char c)
 {
 	return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
@@ -268,7 +257,7 @@ static bool is_undated_post(span t)
 {
 	if (holds_date(t))
 		return true;
-	if (*t.s == '/' || has_scheme(t))
+	if (*t.s == '/' || measure_scheme(t.s, t.e))
 		return false;
 	while (length(t) >= 2 && t.s[0] == '.' && t.s[1] == '/')
 		t.s += 2;
@@ -408,14 +397,8 @@ static span find_blanks_before(const char *begin, const char *s)
 // out.
 static bool add_mark(page *p, kind k, const char *line, size_t *room)
 {
-	if (p->n_marks == *room) {
-		size_t more = *room ? 2 * *room : 64;
-		uint32_t *marks = (uint32_t *)realloc(p->marks, more * sizeof *marks);
-		if (!marks)
-			return false;
-		p->marks = marks;
-		*room = more;
-	}
+	if (!make_room(&p->marks, room, p->n_marks + 1, sizeof *p->marks))
+		return false;
 	p->marks[p->n_marks++] = (uint32_t)k << KIND_SHIFT | (uint32_t)(line - p->old.s);
 	return true;
 }
@@ -505,7 +488,7 @@ static void find_prefix(page *p)
 		if (target == next || isdigit((unsigned char)*target) || !read_link(line, strip_line_end(line, next), &l))
 			continue;
 		span before = {l.target.s, find_name(l.target)};
-		if (length(before) > 0 && (*before.s == '/' || has_scheme(before)) && find_named(p, l.target, name) < p->n_entries) {
+		if (length(before) > 0 && (*before.s == '/' || measure_scheme(before.s, before.e)) && find_named(p, l.target, name) < p->n_entries) {
 			p->prefix = before;
 			return;
 		}

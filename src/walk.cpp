@@ -162,26 +162,24 @@ static bool find_members(placers *p, uid_t owner, const gid_t *group)
 
 placers find_placers(int dir)
 {
-	placers p = {true, true, nullptr, 0, nullptr, 0};
+	const placers strictest = {true, true, nullptr, 0, nullptr, 0};
 	struct stat st;
 	if (fstat(dir, &st) != 0)
-		return p;
-	p.anyone = st.st_mode & S_IWOTH;
-	bool group = st.st_mode & S_IWGRP;
-	if (p.anyone || (!group && st.st_uid == geteuid()))
-		return {p.anyone, p.anyone, nullptr, 0, nullptr, 0};
+		return strictest;
+	bool anyone = st.st_mode & S_IWOTH, group = st.st_mode & S_IWGRP;
+	if (anyone || (!group && st.st_uid == geteuid()))
+		return {anyone, anyone, nullptr, 0, nullptr, 0};
 	// Out of memory, or with a group whose members are unknown (a number
 	// alone, or one this C library cannot look up), anyone could have: the
 	// strictest rule.
-	if (!find_members(&p, st.st_uid, group ? &st.st_gid : nullptr)) {
-		free_placers(&p);
-		return {true, true, nullptr, 0, nullptr, 0};
+	placers p = {true, false, nullptr, 0, nullptr, 0};
+	if (find_members(&p, st.st_uid, group ? &st.st_gid : nullptr)) {
+		qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
+		p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
 	}
-	qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
-	p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
 	if (!p.users) {
 		free_placers(&p);
-		return {true, true, nullptr, 0, nullptr, 0};
+		return strictest;
 	}
 	for (size_t i = 0; i < p.n_groups; i++)
 		if (p.groups[i].uid != 0 && (p.n_users == 0 || p.users[p.n_users - 1] != p.groups[i].uid))

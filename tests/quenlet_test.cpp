@@ -863,6 +863,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	const string lines = "=>2024-02-01%20b&.gmi 2024-02-01   B\n=>2024-01-01.gmi 2024-01-01   A\n"
 			     "=>2023-06-01.gmi 2023-06-01  Z\n";
 	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
+	const string kept = draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n";
 	const string refused = "; left as it is\n", unshared = ": not readable by everyone who could have put it there; ";
 	// A page of many lines, and one whose target is a name of 1024 bytes.
 	string many = "=> 2024-01-01" + string(1010, 'x') + ".gmi Long\n";
@@ -917,7 +918,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "=> gemini://x/l/2024-01-01.gmi A\n=> /log/2023-06-01.gmi Z\n=> gemini://h/log/2024-02-01%20b&.gmi B\n", draft},
 		{"=> 2024/05/2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 533.gmi 2024-01-02 Y\n", {"."}, "=> 2024/05/"
 		 "2024-05-01.gmi 2024-05-01 X\n=> 2024-03-01.gmi 2024-03-01 Draft\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 533.gmi 2024-01-02 Y\n=> "
-		 "2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		 "2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n", kept},
 		{"=>2024-01-01.gmi 2024-01-08   Old A\n=>2023-06-01.gmi 2023-06-01  \n", {"."}, "=>2024-02-01%20b&.gmi 2024-02-01   B\n"
 		 "=>2024-01-01.gmi 2024-01-08   Old A\n=>2023-06-01.gmi 2023-06-01  Z\n", draft},
 		{"=> 2024%2D02-01%20b&%2Eg%6d%69 Bee\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024%2D02-01%20b&%2Eg%6d%69 Bee\n\n=> "
@@ -962,14 +963,14 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft},
 		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {".", "T"}, "# T\n\n=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft},
 		{"=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi "
-		 "B\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		 "B\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", kept},
 		{"=> 2024-03-01.gmi D\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n\n"
-		 "=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		 "=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", kept},
 		{"# T\n## 2014\n=> old/x.gmi 2014-05-05 X\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
 		 "A\n\n## 2023\n=> 2023-06-01.gmi 2023-06-01 Z\n\n## 2014\n=> old/x.gmi 2014-05-05 X\n", draft},
 		{"# T\n## 2025\n=> 2025-01-01.gmi Gone\n## 2024\n=> 2024-03-01.gmi D\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n## 2023\n=> "
 		 "2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n## 2023\n=> "
-		 "2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		 "2023-06-01.gmi Z\n", kept},
 		{"# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> 2024-01-01.gmi A\n", {"."}, "# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> "
 		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", draft},
 		{"# T\n## 2024\n=> 2024-01-01.gmi A\n=> 2022/x.gmi 2022-01-01 X\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> "
@@ -977,13 +978,13 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		// Sections: the end of its year's, one whose lines are gone, a new
 		// one above another, the blank lines under a new heading.
 		{"# T\n## 2024\n=> 2024-03-01.gmi D\n\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> "
-		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", kept},
 		{"# T\n## 2024\nWords.\n=> 2024-09-09.gmi Gone\n\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\nWords.\n=> "
 		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", draft},
 		{"# T\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> "
 		 "2023-06-01.gmi Z\n", draft},
 		{"# T\n## 2024\n\n=> 2024-03-01.gmi D\n\n=> 2024-01-01.gmi A\n", {"."}, "# T\n## 2024\n\n=> 2024-03-01.gmi D\n\n=> "
-		 "2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n## 2023\n\n=> 2023-06-01.gmi Z\n", draft.substr(0, draft.size() - 9) + "its line in index.gmi is kept as it is\n"},
+		 "2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n## 2023\n\n=> 2023-06-01.gmi Z\n", kept},
 		{"# T\nWritten in 2024.\n\n=> 2024-01-01.gmi A\n", {"."}, "# T\nWritten in 2024.\n\n=> 2024-02-01%20b&.gmi B\n=> "
 		 "2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft},
 		{"=> /old/2020-01-01.gmi Gone\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", {"."}, "=> /old/"
