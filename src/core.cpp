@@ -2,6 +2,7 @@
 #include "core.h"
 
 #include <ctype.h>
+#include <stdlib.h>
 #include <string.h>
 
 bool starts_with_date(const char *s, size_t len)
@@ -190,4 +191,19 @@ size_t show_text(char *shown, const char *text, size_t n)
 		}
 	}
 	return p - shown;
+}
+
+bool make_room(void *p, size_t *room, size_t need, size_t size)
+{
+	if (need <= *room)
+		return true;
+	size_t more = *room ? *room : 16;
+	while (more < need)
+		more *= 2;
+	void *grown = realloc(*(void **)p, more * size);
+	if (!grown)
+		return false;
+	*(void **)p = grown;
+	*room = more;
+	return true;
 }

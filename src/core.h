@@ -69,4 +69,8 @@ size_t measure_utf8(const unsigned char *s, size_t avail);
 // than len. Adds no NUL.
 size_t show_text(char *shown, const char *text, size_t len);
 
+// Makes room for need elements of size bytes at *(void **)p, an array
+// that has *room; returns false when memory runs out.
+bool make_room(void *p, size_t *room, size_t need, size_t size);
+
 #endif

@@ -64,21 +64,6 @@ static void close_pin(int pin)
 	errno = error;
 }
 
-bool make_room(void *p, size_t *room, size_t need, size_t size)
-{
-	if (need <= *room)
-		return true;
-	size_t more = *room ? *room : 16;
-	while (more < need)
-		more *= 2;
-	void *grown = realloc(*(void **)p, more * size);
-	if (!grown)
-		return false;
-	*(void **)p = grown;
-	*room = more;
-	return true;
-}
-
 // Adds uid, and the group gid, to what p knows of the placers; returns
 // false when memory runs out.
 static bool add_member(placers *p, uid_t uid, gid_t gid, size_t *room)

@@ -79,10 +79,6 @@ struct listing {
 // that failed or an entry failed for want of descriptors or memory, else 0.
 int scan(DIR *dir, const listing *l);
 
-// Makes room for need elements of size bytes at *(void **)p, an array
-// that has *room; returns false when memory runs out.
-bool make_room(void *p, size_t *room, size_t need, size_t size);
-
 // Writes before, name shown safely, and after as one line on standard error,
 // in one write however long the name: stderr is unbuffered.
 void report(const char *before, const char *name, const char *after = "");
