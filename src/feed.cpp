@@ -147,39 +147,28 @@ static void write_resolved(FILE *out, const char *url, span target)
 
 // Writes the link of the item it: its entry's under url, or its line's
 // resolved against url.
-static void write_item_link(FILE *out, const char *url, const shown_item *it)
+static void write_item_link(FILE *out, const page *p, const item *it)
 {
-	if (it->e)
-		write_url(out, url, it->e->name);
+	if (it->entry != NO_ENTRY)
+		write_url(out, p->url.s, p->entries[it->entry].name);
 	else
-		write_resolved(out, url, it->target);
+		write_resolved(out, p->url.s, it->target);
 }
 
-// Tells whether the YYYY-MM-DD at s is a date of the Gregorian calendar, in
-// the years 1 to 9999.
-static bool is_calendar_date(const char *s)
+// Writes the date YYYYMMDD as Atom's instant, its midnight UTC.
+static void write_instant(FILE *out, uint32_t date)
 {
-	static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-	int year = (s[0] - '0') * 1000 + (s[1] - '0') * 100 + (s[2] - '0') * 10 + (s[3] - '0');
-	int month = (s[5] - '0') * 10 + (s[6] - '0'), day = (s[8] - '0') * 10 + (s[9] - '0');
-	bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-	return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1] + (month == 2 && leap);
+	fprintf(out, "%04u-%02u-%02uT00:00:00Z", date / 10000, date / 100 % 100, date % 100);
 }
 
 const item *date_feed(const page *p, const char *folder)
 {
 	const item *newest = nullptr;
-	for (size_t i = 0; i < p->n_items; i++) {
-		shown_item it = read_item(p, &p->items[i]);
-		if (is_calendar_date(it.date)) {
-			newest = newest ? newest : &p->items[i];
-		} else if (it.e) {
-			report_in("gemlog-index: ", folder, it.e->name, ": not a calendar date; left out of the feed");
-		} else {
-			char what[96];
-			snprintf(what, sizeof what, ": a line dated %.10s: not a calendar date; left out of the feed", it.date);
-			report_in("gemlog-index: ", folder, "index.gmi", what);
-		}
+	for (const item *it = p->items; it < p->items + p->n_items; it++) {
+		if (is_calendar_date(it->date))
+			newest = newest ? newest : it;
+		else
+			report_in("gemlog-index: ", folder, p->entries[it->entry].name, ": not a calendar date; left out of the feed");
 	}
 	return newest;
 }
@@ -195,26 +184,25 @@ void write_feed(FILE *out, const page *p, const item *newest, const char *title,
 	fputs("</id>\n  <title>", out);
 	write_xml(out, title, len);
 	fputs("</title>\n  <updated>", out);
-	fwrite(read_item(p, newest).date, 1, 10, out);
-	fputs("T00:00:00Z</updated>\n  <link rel=\"self\" href=\"", out);
+	write_instant(out, newest->date);
+	fputs("</updated>\n  <link rel=\"self\" href=\"", out);
 	write_url(out, url, "atom.xml");
 	fputs("\"/>\n  <link rel=\"alternate\" href=\"", out);
 	write_url(out, url, nullptr);
 	fputs("\"/>\n  <author><name>", out);
 	write_xml(out, host, host_len);
 	fputs("</name></author>\n", out);
-	for (const item *i = newest; i < p->items + p->n_items; i++) {
-		shown_item it = read_item(p, i);
-		if (!is_calendar_date(it.date))
+	for (const item *it = newest; it < p->items + p->n_items; it++) {
+		if (!is_calendar_date(it->date))
 			continue;
 		fputs("  <entry>\n    <id>", out);
-		write_item_link(out, url, &it);
+		write_item_link(out, p, it);
 		fputs("</id>\n    <title>", out);
-		write_xml(out, it.title.s, it.title.e - it.title.s);
+		write_xml(out, it->title.s, it->title.e - it->title.s);
 		fputs("</title>\n    <updated>", out);
-		fwrite(it.date, 1, 10, out);
-		fputs("T00:00:00Z</updated>\n    <link rel=\"alternate\" href=\"", out);
-		write_item_link(out, url, &it);
+		write_instant(out, it->date);
+		fputs("</updated>\n    <link rel=\"alternate\" href=\"", out);
+		write_item_link(out, p, it);
 		fputs("\"/>\n  </entry>\n", out);
 	}
 	fputs("</feed>\n", out);

@@ -53,7 +53,7 @@ static const struct option options[] = {
 // format, as one line on standard error.
 static void say(const char *folder, const char *format, ...)
 {
-	char rest[512];
+	char rest[4096];
 	va_list args;
 	va_start(args, format);
 	vsnprintf(rest, sizeof rest, format, args);
@@ -72,11 +72,39 @@ struct kept_entry {
 struct journal {
 	kept_entry *kept;
 	size_t n, room;
+	size_t *names;  // the folder's other names
+	size_t n_names, names_room;
 	text block;
 	size_t block_room;
 	int unread;    // errno's value, when the folder could not be read to its end
 	bool starved;  // memory ran out
 };
+
+// Adds the len bytes at s to j's block; returns their offset, or SIZE_MAX
+// when memory runs out.
+static size_t add_bytes(journal *j, const char *s, size_t len)
+{
+	size_t at = j->block.len;
+	if (!make_room(&j->block.s, &j->block_room, at + len, 1)) {
+		j->starved = true;
+		return SIZE_MAX;
+	}
+	memcpy(j->block.s + at, s, len);
+	j->block.len += len;
+	return at;
+}
+
+// Keeps name, another name of the folder than an entry's, in the journal
+// at context.
+static void keep_name(const char *name, void *context)
+{
+	journal *j = (journal *)context;
+	size_t at = add_bytes(j, name, strlen(name) + 1);
+	if (at == SIZE_MAX || !make_room(&j->names, &j->names_room, j->n_names + 1, sizeof *j->names))
+		j->starved = true;
+	else
+		j->names[j->n_names++] = at;
+}
 
 // Keeps the entry e of the walk in the journal at context.
 static void keep_entry(const entry *e, void *context)
@@ -88,17 +116,18 @@ static void keep_entry(const entry *e, void *context)
 	}
 	// Of what was read, the first line is kept.
 	const char *line_end = e->head ? (const char *)memchr(e->head, '\n', e->n) : nullptr;
-	size_t at = j->block.len, name_len = strlen(e->name) + 1, n = line_end ? line_end + 1 - e->head : e->n;
-	if (!make_room(&j->kept, &j->room, j->n + 1, sizeof *j->kept) ||
-	    !make_room(&j->block.s, &j->block_room, at + name_len + n, 1)) {
+	size_t n = line_end ? line_end + 1 - e->head : e->n, name = add_bytes(j, e->name, strlen(e->name) + 1);
+	size_t head = e->head ? add_bytes(j, e->head, n) : 0;
+	if (name == SIZE_MAX || head == SIZE_MAX || !make_room(&j->kept, &j->room, j->n + 1, sizeof *j->kept)) {
 		j->starved = true;
 		return;
 	}
-	memcpy(j->block.s + at, e->name, name_len);
-	if (e->head)
-		memcpy(j->block.s + at + name_len, e->head, n);
-	j->block.len = at + name_len + n;
-	j->kept[j->n++] = {at, e->head ? at + name_len : 0, n, e->why, e->error};
+	j->kept[j->n++] = {name, head, n, e->why, e->error};
+}
+
+static int compare_names(const void *a, const void *b)
+{
+	return strcmp(*(const char *const *)a, *(const char *const *)b);
 }
 
 static int compare_newest_first(const void *a, const void *b)
@@ -111,6 +140,7 @@ static int compare_newest_first(const void *a, const void *b)
 struct sources {
 	journal j;
 	entry *entries;
+	const char **names;  // the folder's other names, sorted
 	text old;
 	page index;
 };
@@ -208,14 +238,17 @@ static bool is_plain(const char *title)
 static bool list_entries(DIR *dir, const char *folder, const placers *who, sources *src)
 {
 	journal &j = src->j;
-	listing l = {*who, keep_entry, &j};
+	listing l = {*who, keep_entry, &j, keep_name};
 	int status = scan(dir, &l);
 	src->entries = j.starved ? nullptr : (entry *)malloc(j.n * sizeof *src->entries + 1);
+	src->names = j.starved ? nullptr : (const char **)malloc(j.n_names * sizeof *src->names + 1);
 	for (size_t i = 0; src->entries && i < j.n; i++) {
 		const kept_entry &k = j.kept[i];
 		src->entries[i] = {j.block.s + k.name, k.head ? j.block.s + k.head : nullptr, k.n, k.why, k.error};
 	}
-	if (!src->entries) {
+	for (size_t i = 0; src->names && i < j.n_names; i++)
+		src->names[i] = j.block.s + j.names[i];
+	if (!src->entries || !src->names) {
 		say(folder, ": %s", strerror(ENOMEM));
 		return false;
 	}
@@ -227,15 +260,55 @@ static bool list_entries(DIR *dir, const char *folder, const placers *who, sourc
 		return false;
 	}
 	qsort(src->entries, j.n, sizeof *src->entries, compare_newest_first);
+	qsort(src->names, j.n_names, sizeof *src->names, compare_names);
 	return true;
 }
 
-// Reads the old index of src, with url, into its page, and says which
-// entries are left out; returns false, having said why, when it cannot be
-// read or memory runs out, when it has no list yet and the folder has no
-// entries, as a folder mistyped would not, or it links posts that cannot
-// be dated, which could be a list of them, or when it lists entries and the
-// folder has none left, which would lose the list's place.
+// Says on standard error, for the folder at context, the line r that the new
+// page leaves out.
+static void say_removal(const removal *r, void *context)
+{
+	// What is shown of the line is bounded: it may be as long as the page.
+	char what[256 + 1], shown[sizeof what];
+	size_t len = r->what.e - r->what.s < 256 ? r->what.e - r->what.s : 256;
+	memcpy(what, r->what.s, len);
+	what[len] = '\0';
+	shown[show_text(shown, what, strlen(what))] = '\0';
+	say((const char *)context, r->heading ? "/%s:%zu: the heading \"%s%s\" heads no line of its own now; removed" :
+					       "/%s:%zu: %s%s is gone from the folder; its line removed",
+	    INDEX, r->number, shown, len < (size_t)(r->what.e - r->what.s) ? "\u2026" : "");
+}
+
+// Says that the page of src, which has no list, links posts among which
+// the list's place cannot be told, with the newest entry's line to put
+// there; returns false when memory runs out.
+static bool say_where(const char *folder, const sources *src)
+{
+	size_t newest = 0;
+	while (!src->entries[newest].head)
+		newest++;
+	text line = {};
+	FILE *out = open_memstream(&line.s, &line.len);
+	if (out)
+		write_new_line(out, &src->index, newest);
+	char *shown = out && fclose(out) == 0 ? (char *)malloc(line.len + 1) : nullptr;
+	if (shown) {
+		shown[show_text(shown, line.s, line.len)] = '\0';
+		say(folder, "/%s:%zu: cannot tell where the list goes among the page's own links; left as it is. Put the "
+			    "newest entry's line where the list starts, and run again: %s", INDEX, src->index.post_link, shown);
+	}
+	free(shown);
+	free(line.s);
+	return shown != nullptr;
+}
+
+// Reads the old index of src, with url, into its page, merges the journal
+// into it, and says which entries are left out and which lines removed;
+// returns false, having said why, when it cannot be read or memory runs
+// out, when it has no list yet and the folder has no entries, as a folder
+// mistyped would not, when it has no list and links posts among which the
+// list's place cannot be told, or when it lists entries and the folder has
+// none left, which would lose the list's place.
 static bool read_index(int dir, const char *folder, const placers *who, const char *url, seen *was, sources *src)
 {
 	page &p = src->index;
@@ -245,7 +318,7 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		say(folder, "/%s: %s; left as it is", INDEX, why);
 		return false;
 	}
-	if (!read_page(src->old, src->entries, src->j.n, url, &p)) {
+	if (!read_page(src->old, src->entries, src->j.n, src->names, src->j.n_names, url, url, &p)) {
 		say(folder, ": %s", strerror(ENOMEM));
 		return false;
 	}
@@ -257,15 +330,20 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		say(folder, " holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a heading); nothing written");
 		return false;
 	}
-	if (p.listed == 0 && p.undatable >= 2) {
-		say(folder, "/%s:%zu: links posts that cannot be dated: name them YYYY-MM-DD\u2026.gmi, or add a dated "
-			    "line (=> TARGET YYYY-MM-DD Title) where the list goes; left as it is", INDEX, p.first_undatable);
+	if (p.listed == 0 && p.anchor == SIZE_MAX && p.post_link) {
+		if (!say_where(folder, src))
+			say(folder, ": %s", strerror(ENOMEM));
+		return false;
+	}
+	if (!merge_entries(&p)) {
+		say(folder, ": %s", strerror(ENOMEM));
 		return false;
 	}
 	if (loses_list(&p)) {
 		report("gemlog-index: no entries left in ", folder, "; index.gmi left as it is");
 		return false;
 	}
+	list_removals(&p, say_removal, (void *)folder);
 	return true;
 }
 
@@ -395,7 +473,9 @@ static int print_page(const char *folder, const char *title, sources *src)
 	bool terminal = isatty(STDOUT_FILENO);
 	text page = {};
 	FILE *out = terminal ? open_memstream(&page.s, &page.len) : stdout;
-	bool made = out && write_page(out, &src->index, title, false);
+	bool made = out != nullptr;
+	if (out)
+		write_page(out, &src->index, title);
 	if (terminal) {
 		made = made && fclose(out) == 0 && show_lines(page.s, page.len);
 		free(page.s);
@@ -415,22 +495,20 @@ struct publication {
 	const item *newest;
 };
 
-// Writes to out the file called name of src as pub says: the page, its list
-// collected for the feed with collect, or the feed; returns false when
-// memory runs out.
-static bool write_file(FILE *out, const char *name, sources *src, const publication *pub, bool collect)
+// Writes to out the file called name of src as pub says: the page or the
+// feed.
+static void write_file(FILE *out, const char *name, const sources *src, const publication *pub)
 {
 	if (name == INDEX)
-		return write_page(out, &src->index, pub->title, collect);
-	write_feed(out, &src->index, pub->newest, pub->feed_title, pub->feed_len);
-	return true;
+		write_page(out, &src->index, pub->title);
+	else
+		write_feed(out, &src->index, pub->newest, pub->feed_title, pub->feed_len);
 }
 
 // Tells whether the file called name in dir would be left as it is: what
-// write_file makes of it is its bytes, the old page's for index.gmi; *same is
-// false for a file that cannot be compared. Returns false, with errno set,
-// when memory runs out.
-static bool compare_file(int dir, const char *name, sources *src, const publication *pub, bool collect, bool *same)
+// write_file makes of it is its bytes, the old page's for index.gmi; false
+// for a file that cannot be compared.
+static bool is_left_alone(int dir, const char *name, const sources *src, const publication *pub)
 {
 	comparison c = {src->old.s, -1, (off_t)src->old.len, 0, false};
 	struct stat st;
@@ -444,11 +522,12 @@ static bool compare_file(int dir, const char *name, sources *src, const publicat
 			c.size = st.st_size;
 	}
 	FILE *out = open_comparison(&c);
-	bool made = out && write_file(out, name, src, pub, collect);
-	*same = out && is_same(out, &c) && made && c.size >= 0;
+	if (out)
+		write_file(out, name, src, pub);
+	bool same = out && is_same(out, &c) && c.size >= 0;
 	if (c.fd >= 0)
 		close(c.fd);
-	return made;
+	return same;
 }
 
 // Publishes src's new page as DIR/index.gmi, and its feed at url, if given,
@@ -458,11 +537,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		       sources *src)
 {
 	publication pub = {title, nullptr, 0, nullptr};
-	bool same[2] = {true, true};
-	if (!compare_file(fd, INDEX, src, &pub, url, &same[0])) {
-		say(folder, ": %s", strerror(ENOMEM));
-		return 1;
-	}
+	bool same[2] = {is_left_alone(fd, INDEX, src, &pub), true};
 	if (url) {
 		pub.newest = date_feed(&src->index, folder);
 		if (!pub.newest) {
@@ -471,7 +546,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 			return 1;
 		}
 		pub.feed_title = name_feed(title, src->old, folder, &pub.feed_len);
-		compare_file(fd, FEED, src, &pub, false, &same[1]);
+		same[1] = is_left_alone(fd, FEED, src, &pub);
 	}
 	// Each file is written whole and synced before any is renamed, the feed
 	// first, so that a failure between the two renames leaves at most a new
@@ -500,7 +575,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		FILE *out = open_draft(fd, drafts[written].name, likes[written], &drafts[written]);
 		if (!out)
 			break;
-		write_file(out, drafts[written].name, src, &pub, false);  // collects nothing, so cannot fail
+		write_file(out, drafts[written].name, src, &pub);
 		if (!close_draft(fd, out, &drafts[written]))
 			break;
 	}
@@ -627,7 +702,9 @@ int main(int argc, char *argv[])
 	int status = publish(dir, folder, url, title, dry_run, &src);
 	free_page(&src.index);
 	free(src.entries);
+	free(src.names);
 	free(src.j.kept);
+	free(src.j.names);
 	free(src.j.block.s);
 	free(src.old.s);
 	closedir(dir);

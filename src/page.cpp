@@ -1,60 +1,35 @@
 // SPDX-License-Identifier: ISC
-// The page: the author's index.gmi, into which the journal is merged. Each
-// of its lines is one of four kinds:
+// The page, read: the author's index.gmi, into which the journal is merged,
+// read once, line by line, into a record for each line of its list and
+// each heading of a section. Each line is one of four kinds:
 //  1. an entry line: a link to an entry's name, alone, after "./", or after
-//     the page's entry prefix (a root path or an absolute URL, ended by "/",
-//     that its first link to a name standing in the folder uses) or -u's URL
-//     or path;
-//  2. a dated line: any other link whose label starts with YYYY-MM-DD;
-//  3. a year heading: a heading, not the page's first line, holding a
-//     four-digit year, whose next entry or dated line below is of that year;
-//  4. the author's text.
-// The new page is the old one's lines, byte for byte and in place, but for
-// the entry lines of names gone from the folder and the year headings left
-// with no line of their year, which go with the blank lines that went with
-// them; and for lines in quenlet's own format, which follow the heading.
-// Each entry that no entry line links gets one, in the way of the first
-// list line, right above the first list line dated earlier, under its
-// year's heading where the page has them, or after the last one.
+//     the page's prefix (the root path or absolute URL, ended by "/", that
+//     its first link to an entry, or else to another name standing in the
+//     folder, uses) or -u's URL or path;
+//  2. a dated line: any other link whose label shows a date, as 2024-03-25,
+//     26 Oct 2021 or April 24th, 2023, at its start or its end;
+//  3. a year or month heading: a heading, not the page's first line,
+//     holding a four-digit year, and for a month a month's name or number,
+//     whose next entry or dated line below is of that year or month;
+//  4. the author's text, and all that a preformatted block holds.
+// Links without a date to posts of this capsule are counted, for a page
+// without a list could be a list that cannot be read.
 #include "page.h"
 
 #include "core.h"
 
-#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
-// What a page marks, in a mark's top four bits: the list lines, and the
-// headings that hold a year.
-enum kind : uint32_t {
-	ENTRY_LINE = 1,  // links an entry of the folder; kept as it is
-	OWN_LINE,        // links an entry that has a heading, as quenlet writes it; follows the heading
-	GONE_LINE,       // links a name that no longer stands in the folder; removed
-	DATED_LINE,      // links anything else with a date first in its label
-	YEAR_HEADING,
-	MAYBE_HEADING,   // holds a year, until the next list line tells
-};
-constexpr int KIND_SHIFT = 28;  // the old page is at most 256 MiB
 constexpr size_t NONE = (size_t)-1;
 
 // Room for an entry's name decoded from a link; a longer one stands in no
 // folder.
 constexpr size_t NAME_ROOM = 1024;
 
-static kind kind_of(uint32_t mark)
-{
-	return (kind)(mark >> KIND_SHIFT);
-}
-
-static bool is_list(kind k)
-{
-	return k >= ENTRY_LINE && k <= DATED_LINE;
-}
-
-static bool is_kept(kind k)
-{
-	return is_list(k) && k != GONE_LINE;
-}
+// The number of year and month keys of the heading table: year * 13 +
+// month, month 0 for the year.
+constexpr size_t KEYS = 10000 * 13;
 
 static const char *skip_blanks(const char *s, const char *end)
 {
@@ -99,29 +74,6 @@ static size_t length(span s)
 static bool is_same(span a, const char *s, size_t len)
 {
 	return length(a) == len && memcmp(a.s, s, len) == 0;
-}
-
-// The first run of exactly four digits in the heading line [s, e), or
-// nullptr.
-static const char *find_year(const char *s, const char *e)
-{
-	if (s == e || *s != '#')
-		return nullptr;
-	for (const char *c = s; c < e;) {
-		const char *run = c;
-		while (c < e && isdigit((unsigned char)*c))
-			c++;
-		if (c - run == 4)
-			return run;
-		c += c == run;
-	}
-	return nullptr;
-}
-
-// The year of the four digits at s.
-static int read_year(const char *s)
-{
-	return (s[0] - '0') * 1000 + (s[1] - '0') * 100 + (s[2] - '0') * 10 + (s[3] - '0');
 }
 
 // A link line's target and label: "=>", blanks, the target, blanks, then the
@@ -200,8 +152,25 @@ static size_t find_entry(const page *p, const char *name)
 	return p->n_entries;
 }
 
+// Tells whether name is one of the folder's other names.
+static bool is_other_name(const page *p, const char *name)
+{
+	size_t lo = 0, hi = p->n_names;
+	while (lo < hi) {
+		size_t mid = lo + (hi - lo) / 2;
+		int c = strcmp(p->names[mid], name);
+		if (c == 0)
+			return true;
+		if (c < 0)
+			lo = mid + 1;
+		else
+			hi = mid;
+	}
+	return false;
+}
+
 // Tells whether a link's target may put prefix before an entry's name:
-// nothing, "./", the page's entry prefix, or -u's URL or its path.
+// nothing, "./", the page's prefix, or -u's URL or its path.
 static bool may_prefix(const page *p, span prefix)
 {
 	return length(prefix) == 0 || is_same(prefix, "./", 2) || is_same(prefix, p->prefix.s, length(p->prefix)) ||
@@ -235,54 +204,58 @@ static bool is_quenlet_line(const char *s, const char *e, const link_line *l, co
 	       memcmp(after + 1, name, 10) == 0 && memcmp(after + 11, "  ", 2) == 0;
 }
 
-// Tells whether target holds a date as a path does, YYYY/MM/DD or
-// YYYY-MM-DD.
-static bool holds_date(span target)
+// Tells whether a path's last segment, [s, e), may be a post: a folder, or
+// a page but index.gmi, gemtext or without an extension.
+static bool may_be_post(const char *s, const char *e)
 {
-	for (const char *c = target.s; target.e - c >= 10; c++) {
-		bool date = (c[4] == '/' || c[4] == '-') && c[7] == c[4];
-		for (int i = 0; date && i < 10; i++)
-			date = i == 4 || i == 7 || isdigit((unsigned char)c[i]);
-		if (date)
-			return true;
-	}
-	return false;
-}
-
-// Tells whether a link to target, on no entry line or dated line, is to a
-// post that cannot be dated: a relative link to a file or folder below the
-// page's folder, but for the two files published beside it, or a link whose
-// path holds a date.
-static bool is_undated_post(span t)
-{
-	if (holds_date(t))
+	const char *dot = e;
+	while (dot > s && dot[-1] != '.')
+		dot--;
+	if (s == e || dot == s)
 		return true;
-	if (*t.s == '/' || measure_scheme(t.s, t.e))
-		return false;
-	while (length(t) >= 2 && t.s[0] == '.' && t.s[1] == '/')
-		t.s += 2;
-	return length(t) > 0 && !is_same(t, ".", 1) && !is_same(t, "..", 2) && !(length(t) >= 3 && memcmp(t.s, "../", 3) == 0) &&
-	       !is_same(t, "index.gmi", 9) && !is_same(t, "atom.xml", 8);
+	size_t len = e - dot;
+	const char *gmi = "gmi", *gemini = "gemini";
+	bool gemtext = len == 3 || len == 6;
+	for (size_t i = 0; gemtext && i < len; i++)
+		gemtext = (dot[i] | 0x20) == (len == 3 ? gmi : gemini)[i];
+	return gemtext && !(e - s == 9 && memcmp(s, "index.gmi", 9) == 0);
 }
 
-// Length of the separator at s, before end: blanks, then perhaps a word of
-// punctuation alone (a dash, a colon, a bar) followed by blanks.
-static size_t measure_separator(const char *s, const char *end)
+// Tells whether a link to target, on no entry line and without a date,
+// links a post of this capsule: a page or folder below the page's folder or
+// in a folder beside it, one in a folder under the capsule's root, or one
+// under -u's URL; not index.gmi, a file that is not gemtext, the capsule's
+// root and its own files, the folders above the page and their files, or
+// another host.
+static bool is_post_link(const page *p, span t)
 {
-	const char *word = skip_blanks(s, end), *c = word;
-	for (;;) {
-		size_t n = c == end ? 0 : ispunct((unsigned char)*c) ? 1 :
-			   end - c >= 3 && memcmp(c, "\u2013", 3) == 0 ? 3 :  // en dash
-			   end - c >= 3 && memcmp(c, "\u2014", 3) == 0 ? 3 :  // em dash
-			   end - c >= 3 && memcmp(c, "\u2022", 3) == 0 ? 3 :  // bullet
-			   end - c >= 2 && memcmp(c, "\u00b7", 2) == 0 ? 2 : 0;  // middle dot
-		if (n == 0)
-			break;
-		c += n;
+	const char *c = t.s, *e = t.s;
+	while (e < t.e && *e != '?' && *e != '#')
+		e++;
+	if (measure_scheme(c, e)) {
+		if (length(p->url) == 0 || (size_t)(e - c) <= length(p->url) || memcmp(c, p->url.s, length(p->url)) != 0)
+			return false;
+		c += length(p->url);
+	} else if (e - c >= 1 && *c == '/') {
+		const char *folder = (const char *)memchr(c + 1, '/', e - c - 1);
+		if (e - c >= 2 && c[1] == '/')
+			return false;
+		if (!folder || folder + 1 == e)
+			return false;
+	} else {
+		while (e - c >= 2 && c[0] == '.' && c[1] == '/')
+			c += 2;
+		if (e - c >= 3 && memcmp(c, "../", 3) == 0) {
+			// A folder beside the page's, or a post in it.
+			c += 3;
+			const char *folder = (const char *)memchr(c, '/', e - c);
+			if (!folder || folder == c || (folder - c == 2 && c[0] == '.' && c[1] == '.') || (folder - c == 1 && *c == '.'))
+				return false;
+		} else if (c == e || (e - c == 1 && *c == '.') || (e - c == 2 && c[0] == '.' && c[1] == '.')) {
+			return false;
+		}
 	}
-	if (c > word && c < end && is_blank(*c))
-		return skip_blanks(c, end) - s;
-	return word - s;
+	return may_be_post(find_name({c, e}), e);
 }
 
 // The text s without the blanks around it or a final carriage return.
@@ -295,78 +268,64 @@ static span trim(span s)
 	return {skip_blanks(s.s, s.e), s.e};
 }
 
-// The title a label shows: what follows a date and the separator after it,
-// if it starts with one.
-static span read_title(span label)
-{
-	if (starts_with_date(label.s, length(label)))
-		label.s += 10;
-	label.s += measure_separator(label.s, label.e);
-	return trim(label);
-}
-
-// The title of an entry: its heading's text.
-static span read_heading(const entry *e)
+span read_heading(const entry *e)
 {
 	return trim({e->head + 1, e->head + 1 + measure_title(e->head, e->n)});
 }
 
-// The line at the offset of the mark m, and its end without the line end.
-static const char *find_mark(const page *p, size_t m, const char **e)
+// The key of a heading's year and month in the heading table.
+static size_t key_of(const heading_date *h)
 {
-	const char *line = p->old.s + (p->marks[m] & ((1u << KIND_SHIFT) - 1)), *end = p->old.s + p->old.len;
-	*e = strip_line_end(line, next_line(line, end));
-	return line;
+	return (size_t)h->year * 13 + h->month;
 }
 
-// A line of the page read as one of the four kinds.
+// A line of the page read as one of its kinds.
 struct reading {
 	kind k;            // 0 for the author's text
 	link_line link;
 	size_t entry;      // an entry line's entry, or n_entries for a name gone
-	span key;          // what orders a list line: its entry's name, or the date a dated line shows
+	uint32_t date;     // a list line's date, YYYYMMDD
+	label_date shown;  // a dated line's label, as its date shows it
+	heading_date heading;  // a heading's year and month, year 0 for none
 	bool quenlet;      // an entry line written as quenlet writes it
-	bool undated;      // a link to a post that cannot be dated
+	bool post;         // a link to a post without a date
 };
 
 // Reads the line [line, e), without its line end, name being room for the
-// name an entry line links; first tells whether it is the page's first.
-static reading read_line(const page *p, const char *line, const char *e, bool first, char *name)
+// name an entry line links; first tells whether it is the page's first, as
+// full whether every label is to be read.
+static reading read_line(const page *p, const char *line, const char *e, bool first, bool full, char *name)
 {
 	reading r = {};
 	r.entry = NONE;
 	if (read_link(line, e, &r.link)) {
 		r.entry = find_linked(p, r.link.target, name);
+		if (r.entry == NONE || full)
+			read_label_date(r.link.label.s, r.link.label.e, &r.shown);
 		if (r.entry != NONE) {
 			r.quenlet = is_quenlet_line(line, e, &r.link, name);
 			r.k = r.entry == p->n_entries ? GONE_LINE : r.quenlet && p->entries[r.entry].head ? OWN_LINE : ENTRY_LINE;
-			const char *key = r.entry < p->n_entries ? p->entries[r.entry].name : name;
-			r.key = {key, key + strlen(key)};
-		} else if (starts_with_date(r.link.label.s, length(r.link.label))) {
+			r.date = r.entry < p->n_entries ? p->entry_dates[r.entry] : read_iso_date(name);
+		} else if (r.shown.date) {
 			r.k = DATED_LINE;
-			r.key = {r.link.label.s, r.link.label.s + 10};
+			r.date = r.shown.date;
 		} else {
-			r.undated = is_undated_post(r.link.target);
+			r.post = is_post_link(p, r.link.target);
 		}
-	} else if (!first && find_year(line, e)) {
-		r.k = MAYBE_HEADING;
+	} else if (!first && *line == '#') {
+		read_heading_date(line, e, &r.heading);
 	}
 	return r;
 }
 
-// What orders the kept list line at mark m.
-static span read_key(const page *p, size_t m)
+// Adds a record of kind k and key for the line at line; returns false when
+// memory runs out.
+static bool add_record(page *p, kind k, uint32_t key, const char *line, size_t *room)
 {
-	char name[NAME_ROOM];
-	const char *e, *line = find_mark(p, m, &e);
-	return read_line(p, line, e, false, name).key;
-}
-
-static int compare_keys(span a, span b)
-{
-	size_t an = length(a), bn = length(b);
-	int c = memcmp(a.s, b.s, an < bn ? an : bn);
-	return c ? c : (an > bn) - (an < bn);
+	if (!make_room(&p->records, room, p->n_records + 1, sizeof *p->records))
+		return false;
+	p->records[p->n_records++] = {(uint32_t)(line - p->old.s), k, key};
+	return true;
 }
 
 // The blank lines after the line at s.
@@ -393,65 +352,69 @@ static span find_blanks_before(const char *begin, const char *s)
 	return {c, s};
 }
 
-// Adds a mark of kind k for the line at line; returns false when memory runs
-// out.
-static bool add_mark(page *p, kind k, const char *line, size_t *room)
+// Makes the record m a section heading, and, the first of its level, the
+// topmost, whose way new headings copy.
+static void settle_heading(page *p, size_t m)
 {
-	if (!make_room(&p->marks, room, p->n_marks + 1, sizeof *p->marks))
-		return false;
-	p->marks[p->n_marks++] = (uint32_t)k << KIND_SHIFT | (uint32_t)(line - p->old.s);
-	return true;
-}
-
-// Makes the marks from the one at from, headings waiting for the next list
-// line, year headings when they hold year, and forgets the others.
-static void settle_headings(page *p, size_t from, int year)
-{
-	const char *begin = p->old.s, *end = begin + p->old.len;
-	size_t kept = from;
-	for (size_t m = from; m < p->n_marks; m++) {
-		const char *e, *line = find_mark(p, m, &e);
-		if (read_year(find_year(line, e)) != year)
-			continue;
-		p->marks[kept] = (uint32_t)YEAR_HEADING << KIND_SHIFT | (uint32_t)(line - begin);
-		if (!p->year_heading[year])
-			p->year_heading[year] = kept + 1;
-		if (p->top == NONE) {
-			p->top = kept;
-			p->after_heading = find_blanks_after(line, end);
-		} else if (!p->between_sections.s) {
-			p->between_sections = find_blanks_before(begin, line);
-		}
-		kept++;
+	record &r = p->records[m];
+	const char *line = p->old.s + r.at, *end = p->old.s + p->old.len;
+	int year = r.key / 10000, month = r.key / 100 % 100, level = month != 0;
+	size_t key = (size_t)year * 13 + month;
+	if (!p->heading[key])
+		p->heading[key] = m + 1;
+	size_t first = p->top[0] < p->top[1] ? p->top[0] : p->top[1];
+	if (p->top[level] == NONE) {
+		p->top[level] = m;
+		read_heading_date(line, strip_line_end(line, next_line(line, end)), &p->top_date[level]);
 	}
-	p->n_marks = kept;
+	if (first == NONE)
+		p->after_heading = find_blanks_after(line, end);
+	else if (!p->between_sections.s && m != first && r.k == p->records[first].k)
+		p->between_sections = find_blanks_before(p->old.s, line);
 }
 
-// Takes the way the first list line [s, next), which l reads, is written:
+// Keeps of the headings recorded from the record from those that head a
+// list line of the date date, the year's and the month's, and forgets the
+// others.
+static void settle_headings(page *p, size_t from, uint32_t date)
+{
+	size_t kept = from;
+	for (size_t m = from; m < p->n_records; m++) {
+		record r = p->records[m];
+		if (r.key != date / 10000 * 10000 && r.key != date / 100 * 100)
+			continue;
+		p->records[kept] = r;
+		settle_heading(p, kept++);
+	}
+	p->n_records = kept;
+}
+
+// Takes the way the first list line [s, next), which r reads, is written:
 // quenlet's way when it is quenlet's or shows no label, or when a line
 // written its way would be taken for quenlet's on the next run.
-static void read_style(page *p, const char *s, const char *next, const link_line *l, bool entry_line, bool quenlet)
+static void read_style(page *p, const char *s, const char *next, const reading *r)
 {
-	const char *e = strip_line_end(s, next), *label = l->label.s;
-	p->line_end = e < next && *e == '\r' ? "\r\n" : "\n";
-	p->gap1 = {s + 2, l->target.s};
-	p->gap2 = {l->target.e, label};
-	p->shows_date = starts_with_date(label, e - label);
-	if (p->shows_date)
-		label += 10;
-	p->gap3 = {label, label + measure_separator(label, e)};
-	static const char space[] = " ";
-	if (p->shows_date && label == e)
-		p->gap3 = {space, space + 1};
+	line_style &style = p->style;
+	const char *e = strip_line_end(s, next);
+	const link_line *l = &r->link;
+	style.line_end = e < next && *e == '\r' ? "\r\n" : "\n";
+	style.gap1 = {s + 2, l->target.s};
+	style.gap2 = {l->target.e, l->label.s};
+	if (r->k != DATED_LINE)
+		read_label_date(l->label.s, l->label.e, &style.date);
+	else
+		style.date = r->shown;
 	// New lines take the first line's "./" or nothing, or else the page's
-	// entry prefix, and else the prefix of the first line if it is an entry
+	// prefix, and else the prefix of the first line if it is an entry
 	// line, whose name is gone.
 	span before = {l->target.s, find_name(l->target)};
-	p->line_prefix = length(before) == 0 || is_same(before, "./", 2) ? before : length(p->prefix) ? p->prefix :
-			 entry_line ? before : span{};
-	bool like_quenlet = length(p->gap1) == 0 && length(p->line_prefix) == 0 && is_same(p->gap2, " ", 1) && p->shows_date &&
-			    length(p->gap3) >= 2 && memcmp(p->gap3.s, "  ", 2) == 0;
-	p->as_quenlet = quenlet || l->label.s == e || like_quenlet;
+	style.prefix = length(before) == 0 || is_same(before, "./", 2) ? before : length(p->prefix) ? p->prefix :
+		       r->k != DATED_LINE ? before : span{};
+	const label_date &d = style.date;
+	bool like_quenlet = length(style.gap1) == 0 && length(style.prefix) == 0 && is_same(style.gap2, " ", 1) && d.date &&
+			    !d.at_end && d.style.form == ISO_DATE && length(d.before) == 0 && length(d.after) >= 2 &&
+			    memcmp(d.after.s, "  ", 2) == 0;
+	style.as_quenlet = r->quenlet || l->label.s == e || like_quenlet;
 }
 
 // Sets p's URL, ended by "/", and its path, from url.
@@ -474,477 +437,164 @@ static bool set_url(page *p, const char *url)
 	return true;
 }
 
-// Finds the entry prefix: the root path or absolute URL that the page's
-// first link to a name standing in the folder so puts before it.
+// Finds the page's prefix: the root path or absolute URL that its first
+// link to an entry's name puts before it, or where none does, its first
+// link to another name standing in the folder. A prefix is the page's
+// whole, so it is found before the lines are read.
 static void find_prefix(page *p)
 {
 	const char *end = p->old.s + p->old.len;
 	char name[NAME_ROOM];
+	span other = {};
 	for (const char *line = p->old.s, *next; line < end; line = next) {
 		next = next_line(line, end);
 		link_line l;
-		// Most lines link a name alone, which starts with a digit.
+		// Most lines link a name alone, which starts with a letter or digit.
 		const char *target = next - line >= 2 && line[0] == '=' && line[1] == '>' ? skip_blanks(line + 2, next) : next;
-		if (target == next || isdigit((unsigned char)*target) || !read_link(line, strip_line_end(line, next), &l))
+		if (target == next || (*target != '/' && !measure_scheme(target, next)) ||
+		    !read_link(line, strip_line_end(line, next), &l))
 			continue;
 		span before = {l.target.s, find_name(l.target)};
-		if (length(before) > 0 && (*before.s == '/' || measure_scheme(before.s, before.e)) && find_named(p, l.target, name) < p->n_entries) {
+		if (length(before) == 0)
+			continue;
+		size_t i = find_named(p, l.target, name);
+		if (i < p->n_entries) {
 			p->prefix = before;
 			return;
 		}
+		if (!other.s && i == NONE && decode_name(before.e, l.target.e, name) && is_other_name(p, name))
+			other = before;
 	}
+	p->prefix = other;
 }
 
-// Reads each line of p's old page as one of the four kinds, marking the
-// list lines and the year headings; returns false when memory runs out.
-static bool mark_lines(page *p)
+// Reads each line of p's old page as one of its kinds, recording the list
+// lines and the section headings, with full every label; returns false
+// when memory runs out.
+static bool record_lines(page *p, bool full, size_t *items_room)
 {
-	const char *begin = p->old.s, *end = begin + p->old.len, *list_end = nullptr;
+	const char *begin = p->old.s, *end = begin + p->old.len, *list_end = nullptr, *first_heading = nullptr;
 	size_t number = 0, room = 0, waiting = 0;
-	bool adjacent = false;  // nothing but blank lines since the last list line
+	uint32_t gap = 1, *seen = (uint32_t *)calloc(KEYS, sizeof *seen);  // the gap each key was last recorded in
+	bool adjacent = false, preformatted = false;
 	char name[NAME_ROOM];
+	if (!seen)
+		return false;
+	heading_date first_date = {};
 	for (const char *line = begin, *next; line < end; line = next) {
 		next = next_line(line, end);
 		number++;
 		const char *e = strip_line_end(line, next);
+		bool toggle = e - line >= 3 && memcmp(line, "```", 3) == 0;
+		preformatted ^= toggle;
+		if (preformatted || toggle) {
+			adjacent = false;
+			continue;
+		}
 		if (skip_blanks(line, e) == e)
 			continue;
-		reading r = read_line(p, line, e, line == begin, name);
-		if (r.undated && p->undatable++ == 0)
-			p->first_undatable = number;
-		adjacent = adjacent && is_list(r.k);
-		if (r.k == MAYBE_HEADING && !add_mark(p, r.k, line, &room))
-			return false;
-		if (!is_list(r.k))
+		reading r = read_line(p, line, e, line == begin, full, name);
+		adjacent = adjacent && r.k;
+		if (r.heading.year) {
+			size_t key = key_of(&r.heading);
+			if (seen[key] == gap)
+				continue;
+			seen[key] = gap;
+			if (!first_heading) {
+				first_heading = line;
+				first_date = r.heading;
+			}
+			if (!add_record(p, r.heading.month ? MONTH_HEADING : YEAR_HEADING,
+					(uint32_t)(r.heading.year * 10000 + r.heading.month * 100), line, &room)) {
+				free(seen);
+				return false;
+			}
 			continue;
-		settle_headings(p, waiting, read_year(r.key.s));
-		if (!add_mark(p, r.k, line, &room))
+		}
+		if (r.post && !p->post_link)
+			p->post_link = number;
+		if (!r.k)
+			continue;
+		settle_headings(p, waiting, r.date);
+		uint32_t key = r.k == ENTRY_LINE || r.k == OWN_LINE ? (uint32_t)r.entry : r.date;
+		if (!add_record(p, r.k, key, line, &room)) {
+			free(seen);
 			return false;
-		waiting = p->n_marks;
+		}
+		waiting = p->n_records;
+		gap++;
 		if (r.entry < p->n_entries)
 			p->linked[r.entry] = true;
-		if (p->listed++ == 0) {
-			read_style(p, line, next, &r.link, r.k != DATED_LINE, r.quenlet);
-		} else if (adjacent && !p->between_entries.s) {
-			p->between_entries = {list_end, line};
+		if (p->items && r.k != GONE_LINE) {
+			bool own = r.entry < p->n_entries, heading = own && p->entries[r.entry].head &&
+						       (r.k == OWN_LINE || length(r.shown.title) == 0);
+			span title = heading ? read_heading(&p->entries[r.entry]) : r.shown.title;
+			p->items[p->n_items++] = {r.date, (uint32_t)(line - begin), own ? (uint32_t)r.entry : NO_ENTRY, true, title,
+						  r.link.target};
+			if (!make_room(&p->items, items_room, p->n_items + 1, sizeof *p->items)) {
+				free(seen);
+				return false;
+			}
 		}
+		if (p->listed++ == 0)
+			read_style(p, line, next, &r);
+		else if (adjacent && !p->between_entries.s)
+			p->between_entries = {list_end, line};
 		list_end = next;
 		adjacent = true;
 	}
-	p->n_marks = waiting;
-	return true;
-}
-
-// Makes the last line of a page without a list its year heading if it is a
-// heading that holds the year of the newest entry, as if a list stood below
-// it already.
-static bool head_new_list(page *p)
-{
-	const char *begin = p->old.s, *tail = find_blanks_before(begin, begin + p->old.len).s, *last = tail - (tail > begin);
-	while (last > begin && last[-1] != '\n')
-		last--;
-	size_t newest = 0, room = 0;
-	while (newest < p->n_entries && !p->entries[newest].head)
-		newest++;
-	const char *year = last > begin && newest < p->n_entries ? find_year(last, strip_line_end(last, tail)) : nullptr;
-	if (!year || memcmp(year, p->entries[newest].name, 4) != 0)
-		return true;
-	if (!add_mark(p, MAYBE_HEADING, last, &room))
-		return false;
-	settle_headings(p, 0, read_year(year));
-	return true;
-}
-
-// Where each new entry's line goes: right above the first kept list line
-// dated earlier, c; where the page has year headings and that line is of
-// another year, in its year's section (at its end when it stands above c),
-// or, when its year has none, under a new heading right above the one of
-// c's section; after the last list line when none is dated earlier; never
-// above a line placed before it. Returns false when memory runs out.
-static bool place_entries(page *p)
-{
-	size_t n = 0;
-	for (size_t i = 0; i < p->n_entries; i++)
-		n += p->entries[i].head && !p->linked[i];
-	p->slots = (slot *)malloc(n * sizeof *p->slots + 1);
-	if (!p->slots)
-		return false;
-	size_t last = NONE;  // the last list mark
-	for (size_t m = 0; m < p->n_marks; m++)
-		last = is_list(kind_of(p->marks[m])) ? m : last;
-	uint32_t end = last == NONE ? 2 * p->n_marks : 2 * last + 1, prev = 0;
-	size_t c = 0, last_kept = NONE, section = NONE, first_year = NONE, first = 0;
-	int made = -1;  // the year of the last new heading
-	for (size_t i = 0; i < p->n_entries; i++) {
-		const entry *e = &p->entries[i];
-		if (!e->head || p->linked[i])
-			continue;
-		span key = {e->name, e->name + strlen(e->name)};
-		for (; c < p->n_marks; c++) {
-			kind k = kind_of(p->marks[c]);
-			if (is_kept(k) && compare_keys(read_key(p, c), key) < 0)
-				break;
-			last_kept = is_kept(k) ? c : last_kept;
-			section = k == YEAR_HEADING ? c : is_list(k) ? NONE : section;
-		}
-		int year = read_year(e->name);
-		size_t h = p->year_heading[year] ? p->year_heading[year] - 1 : NONE, near = c < p->n_marks ? c : last_kept;
-		uint32_t pos = c < p->n_marks ? 2 * c : end;
-		bool heading = false;
-		if (p->top != NONE && (near == NONE || read_year(read_key(p, near).s) != year)) {
-			if (h != NONE && h < c && last_kept != NONE && last_kept > h) {
-				pos = 2 * last_kept + 1;
-			} else if (h != NONE) {
-				// A section with no kept line above c, or one below it on a
-				// page out of order: above its first list line.
-				if (first_year != (size_t)year) {
-					for (first = h + 1; first < p->n_marks && !is_list(kind_of(p->marks[first]));)
-						first++;
-					first_year = year;
-				}
-				pos = first < p->n_marks ? 2 * first : end;
-			} else if (h == NONE && made == year) {
-				pos = prev;  // under the heading made for the entry before
-			} else if (h == NONE) {
-				heading = true;
-				made = year;
-				if (c < p->n_marks && section != NONE)
-					pos = 2 * section;
-			}
-		}
-		prev = pos < prev ? prev : pos;
-		p->slots[p->n_new++] = {prev, (uint32_t)i, heading};
+	free(seen);
+	p->n_records = waiting;
+	// A page with no list yet ends new lines as its first line ends.
+	const char *first_end = next_line(begin, end);
+	if (p->listed == 0 && first_end - begin >= 2 && first_end[-1] == '\n' && first_end[-2] == '\r')
+		p->style.line_end = "\r\n";
+	// A page with no list yet takes it under its topmost heading that holds
+	// a year, as that heading's section.
+	if (p->listed == 0 && first_heading) {
+		if (!add_record(p, first_date.month ? MONTH_HEADING : YEAR_HEADING,
+				(uint32_t)(first_date.year * 10000 + first_date.month * 100), first_heading, &room))
+			return false;
+		settle_heading(p, 0);
+		p->anchor = 0;
 	}
 	return true;
 }
 
-bool read_page(text old, const entry *entries, size_t n, const char *url, page *p)
+bool read_page(text old, const entry *entries, size_t n, const char *const *names, size_t n_names, const char *url,
+	       bool feed, page *p)
 {
 	*p = {};
 	p->old = old;
 	p->entries = entries;
 	p->n_entries = n;
-	p->top = NONE;
+	p->names = names;
+	p->n_names = n_names;
+	p->top[0] = p->top[1] = p->anchor = NONE;
+	p->style.line_end = "\n";
+	p->style.as_quenlet = true;
 	p->linked = (bool *)calloc(n + 1, sizeof *p->linked);
-	p->year_heading = (uint32_t *)calloc(10000, sizeof *p->year_heading);
-	if (!p->linked || !p->year_heading || !set_url(p, url))
+	p->entry_dates = (uint32_t *)malloc((n + 1) * sizeof *p->entry_dates);
+	p->heading = (uint32_t *)calloc(KEYS, sizeof *p->heading);
+	size_t items_room = 0;
+	if (!p->linked || !p->entry_dates || !p->heading || !set_url(p, url) ||
+	    (feed && !make_room(&p->items, &items_room, 1, sizeof *p->items)))
 		return false;
+	for (size_t i = 0; i < n; i++)
+		p->entry_dates[i] = read_iso_date(entries[i].name);
 	find_prefix(p);
-	if (!mark_lines(p))
-		return false;
-	if (p->listed == 0) {
-		p->as_quenlet = true;
-		p->line_end = "\n";
-		if (!head_new_list(p))
-			return false;
-	}
-	return place_entries(p);
+	return record_lines(p, feed, &items_room);
 }
 
 void free_page(page *p)
 {
 	free(p->linked);
-	free(p->year_heading);
-	free(p->marks);
+	free(p->entry_dates);
+	free(p->heading);
+	free(p->records);
 	free(p->slots);
 	free(p->items);
 	free((char *)p->url.s);
-}
-
-bool loses_list(const page *p)
-{
-	for (size_t m = 0; m < p->n_marks; m++)
-		if (is_kept(kind_of(p->marks[m])))
-			return false;
-	return p->listed > 0 && p->n_new == 0;
-}
-
-// The new page as it is written: where the old text is written to, and what
-// the last thing written was.
-struct writer {
-	FILE *out;
-	page *p;
-	const char *at;   // the old text not yet written
-	size_t next_kept;  // the next kept list mark, for year headings to look at
-	bool list_last;   // a list line, with nothing after it
-	bool new_last;    // a new list line
-	bool blank_last;  // a blank line
-	bool mid_line;    // an old last line with no line end
-	bool dropping;    // blank lines are dropped, after a line removed, until another line
-	bool collect;     // the list is gathered into p->items
-};
-
-static void put(writer *w, const char *s, size_t len)
-{
-	fwrite(s, 1, len, w->out);
-}
-
-static void put_span(writer *w, span s)
-{
-	put(w, s.s, length(s));
-}
-
-// Writes the old text from w->at to upto, blank lines first dropped when
-// a line before was removed.
-static void copy_text(writer *w, const char *upto)
-{
-	const char *s = w->at;
-	for (const char *next; w->dropping && s < upto && is_blank_line(s, next = next_line(s, upto));)
-		s = next;
-	w->at = upto;
-	if (s == upto)
-		return;
-	put(w, s, upto - s);
-	const char *last = upto - 1;
-	while (last > s && last[-1] != '\n')
-		last--;
-	w->blank_last = is_blank_line(last, upto);
-	w->mid_line = upto[-1] != '\n';
-	w->list_last = w->new_last = w->dropping = false;
-}
-
-// Adds to the collected list the line of what, which stands at or right
-// above the old text at at.
-static void collect_item(writer *w, uint32_t what, const char *date, const char *at)
-{
-	page *p = w->p;
-	if (!w->collect)
-		return;
-	uint32_t ymd = 0;
-	for (int i = 0; i < 10; i++)
-		ymd = i == 4 || i == 7 ? ymd : ymd * 10 + (date[i] - '0');
-	p->items[p->n_items++] = {ymd, (uint32_t)(at - p->old.s), what};
-}
-
-// Writes the line end of an old line that lacks one and stops at end: the
-// page's, or only the LF of a CR LF whose CR the file's last byte is.
-static void finish_line(writer *w, const char *end)
-{
-	fputs(end[-1] == '\r' ? "\n" : w->p->line_end, w->out);
-}
-
-// Ends an old last line with no line end, before a line written after it.
-static void end_line(writer *w)
-{
-	if (w->mid_line)
-		finish_line(w, w->at);
-	w->mid_line = false;
-}
-
-// Writes the blank lines between two sections.
-static void separate_sections(writer *w)
-{
-	if (w->p->between_sections.s)
-		put_span(w, w->p->between_sections);
-	else
-		fputs(w->p->line_end, w->out);
-}
-
-// Writes a heading for the new section of the year at date: the topmost
-// year heading with the year changed, and the blank lines under it.
-static void open_section(writer *w, const char *date)
-{
-	const page *p = w->p;
-	end_line(w);
-	if (w->list_last)
-		separate_sections(w);
-	const char *e, *line = find_mark(p, p->top, &e), *year = find_year(line, e);
-	const char *end = next_line(line, p->old.s + p->old.len);
-	put(w, line, year - line);
-	put(w, date, 4);
-	put(w, year + 4, end - year - 4);
-	if (end[-1] != '\n')
-		finish_line(w, end);
-	put_span(w, p->after_heading);
-	w->list_last = w->new_last = w->dropping = false;
-	w->blank_last = length(p->after_heading) > 0;
-}
-
-// Writes the line of the new entry i, in the page's way.
-static void write_new(writer *w, size_t i)
-{
-	const page *p = w->p;
-	const entry *e = &p->entries[i];
-	end_line(w);
-	if (w->list_last)
-		put_span(w, p->between_entries);
-	collect_item(w, i, e->name, w->at);
-	if (p->as_quenlet) {
-		write_link(w->out, e->name, e->head, e->n, false);
-	} else {
-		span title = read_heading(e);
-		fputs("=>", w->out);
-		put_span(w, p->gap1);
-		put_span(w, p->line_prefix);
-		write_target(w->out, e->name, false);
-		put_span(w, p->gap2);
-		if (p->shows_date)
-			put(w, e->name, 10);
-		put_span(w, p->gap3);
-		put_span(w, title);
-		fputs(p->line_end, w->out);
-	}
-	w->list_last = w->new_last = true;
-	w->blank_last = w->dropping = false;
-}
-
-// Starts the list of a page that had none: after a blank line, unless the
-// page is empty or ends with one.
-static void start_list(writer *w)
-{
-	const char *s = w->p->old.s, *end = s + w->p->old.len, *last = end - (s < end);
-	while (last > s && last[-1] != '\n')
-		last--;
-	fputs(s == end ? "" : end[-1] != '\n' ? "\n\n" : is_blank_line(last, end) ? "" : "\n", w->out);
-	w->mid_line = false;
-}
-
-// Writes the new entries placed at pos, *next the first of them.
-static void place_new(writer *w, size_t *next, uint32_t pos)
-{
-	const page *p = w->p;
-	size_t j = *next;
-	bool opened = false;
-	if (j < p->n_new && p->slots[j].pos == pos && pos == 2 * p->n_marks && p->top == NONE)
-		start_list(w);
-	for (; j < p->n_new && p->slots[j].pos == pos; j++) {
-		const entry *e = &p->entries[p->slots[j].entry];
-		if (p->slots[j].heading) {
-			open_section(w, e->name);
-			opened = true;
-		}
-		write_new(w, p->slots[j].entry);
-	}
-	// A section opened right above an old line is closed before it.
-	if (opened && pos % 2 == 0 && pos < 2 * p->n_marks) {
-		separate_sections(w);
-		w->list_last = w->new_last = false;
-	}
-	*next = j;
-}
-
-// Tells whether the year heading at mark m heads the next list line below
-// it in the new page, the new entry *next or the next kept old line.
-static bool heads_list(writer *w, size_t m, size_t next, int year)
-{
-	const page *p = w->p;
-	if (w->next_kept <= m)
-		for (w->next_kept = m + 1; w->next_kept < p->n_marks && !is_kept(kind_of(p->marks[w->next_kept]));)
-			w->next_kept++;
-	if (next < p->n_new && p->slots[next].pos <= 2 * w->next_kept)
-		return read_year(p->entries[p->slots[next].entry].name) == year;
-	return w->next_kept < p->n_marks && read_year(read_key(p, w->next_kept).s) == year;
-}
-
-// Writes the old line at mark m as its kind says: kept, written anew from
-// its entry's heading, or removed.
-static void write_mark(writer *w, size_t m, size_t next)
-{
-	page *p = w->p;
-	kind k = kind_of(p->marks[m]);
-	const char *e, *line = find_mark(p, m, &e), *end = next_line(line, p->old.s + p->old.len);
-	bool removed = k == GONE_LINE;
-	if (k == YEAR_HEADING && !heads_list(w, m, next, read_year(find_year(line, e)))) {
-		removed = true;
-		w->blank_last = true;  // its blank lines go with it
-	}
-	if (removed) {
-		w->dropping = w->blank_last;
-		w->at = end;
-		return;
-	}
-	if (k == YEAR_HEADING)
-		return copy_text(w, end);
-	if (w->new_last)
-		put_span(w, p->between_entries);
-	link_line l;
-	read_link(line, e, &l);
-	char name[NAME_ROOM];
-	// The entry's index, needed for the list and for a line written anew.
-	size_t i = k == DATED_LINE || (k == ENTRY_LINE && !w->collect) ? NONE : find_linked(p, l.target, name);
-	collect_item(w, i == NONE ? DATED : OLD_LINE | (uint32_t)i, i == NONE ? l.label.s : name, line);
-	if (k == OWN_LINE)
-		write_link(w->out, p->entries[i].name, p->entries[i].head, p->entries[i].n, false);
-	else
-		put(w, line, end - line);
-	w->at = end;
-	w->mid_line = end[-1] != '\n' && k != OWN_LINE;
-	w->list_last = true;
-	w->new_last = w->blank_last = w->dropping = false;
-}
-
-// Writes title, if any, as the page's first line: in place of a level-1
-// heading there, keeping its line end, else on top with a blank line after
-// it.
-static void write_head(writer *w, const char *title)
-{
-	if (!title)
-		return;
-	const char *s = w->p->old.s, *end = s + w->p->old.len, *next = s < end ? next_line(s, end) : end;
-	if (is_level_1(s, next)) {
-		fprintf(w->out, "# %s", title);
-		w->at = strip_line_end(s, next);
-	} else {
-		fprintf(w->out, "# %s\n\n", title);
-		w->blank_last = true;
-	}
-}
-
-// Orders the collected list newest first, and as the page has it for a
-// date.
-static int compare_items(const void *a, const void *b)
-{
-	const item *x = (const item *)a, *y = (const item *)b;
-	if (x->date != y->date)
-		return x->date > y->date ? -1 : 1;
-	if (x->at != y->at)
-		return x->at < y->at ? -1 : 1;
-	return (x->what > y->what) - (x->what < y->what);
-}
-
-bool write_page(FILE *out, page *p, const char *title, bool collect)
-{
-	if (collect) {
-		free(p->items);
-		p->n_items = 0;
-		p->items = (item *)malloc((p->listed + p->n_new) * sizeof *p->items + 1);
-		if (!p->items)
-			return false;
-	}
-	writer w = {out, p, p->old.s, 0, false, false, true, false, false, collect};
-	write_head(&w, title);
-	size_t next = 0;
-	for (size_t m = 0;; m++) {
-		const char *e;
-		copy_text(&w, m < p->n_marks ? find_mark(p, m, &e) : p->old.s + p->old.len);
-		place_new(&w, &next, 2 * m);
-		if (m == p->n_marks)
-			break;
-		write_mark(&w, m, next);
-		place_new(&w, &next, 2 * m + 1);
-	}
-	if (collect)
-		qsort(p->items, p->n_items, sizeof *p->items, compare_items);
-	return true;
-}
-
-shown_item read_item(const page *p, const item *it)
-{
-	shown_item shown = {};
-	const entry *e = it->what == DATED ? nullptr : &p->entries[it->what & ~OLD_LINE];
-	if (!e || !e->head) {
-		const char *line = p->old.s + it->at, *end = p->old.s + p->old.len;
-		link_line l;
-		read_link(line, strip_line_end(line, next_line(line, end)), &l);
-		shown = {l.label.s, read_title(l.label), l.target, e};
-	}
-	if (e) {
-		shown.e = e;
-		shown.date = e->name;
-		if (e->head)
-			shown.title = read_heading(e);
-	}
-	return shown;
 }
 
 const char *find_title(text t, size_t *len)

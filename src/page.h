@@ -2,6 +2,7 @@
 #ifndef QUENLET_PAGE_H
 #define QUENLET_PAGE_H
 
+#include "dates.h"
 #include "walk.h"
 
 #include <stddef.h>
@@ -14,88 +15,127 @@ struct text {
 	size_t len;
 };
 
-// The bytes [s, e).
-struct span {
-	const char *s, *e;
+// What a record of the page is.
+enum kind : uint8_t {
+	ENTRY_LINE = 1,  // links an entry of the folder; kept as it is
+	OWN_LINE,        // links an entry that has a heading, as quenlet writes it; follows the heading
+	GONE_LINE,       // links a dated name that no longer stands in the folder; removed
+	DATED_LINE,      // links anything else, and its label shows a date
+	YEAR_HEADING,    // heads the lines of a year
+	MONTH_HEADING,   // heads the lines of a month
+	EMPTIED,         // a year or month heading that would head no line of its own; removed
 };
 
-// A line of the new page's list, as the feed takes it: the date it shows,
-// the offset of the old line it is or stands right above, and its entry's
-// index, with OLD_LINE set for an old line, or DATED for a dated line.
+// A list line or a section heading of the old page, as its one reading
+// found it.
+struct record {
+	uint32_t at : 28;  // its offset: the old page is at most 256 MiB
+	uint32_t k : 4;    // its kind
+	// An entry line's entry, GONE_LINE's date, a dated line's, or a
+	// heading's YYYYMM00, month 0 for a year.
+	uint32_t key;
+};
+
+// Where a new entry's line goes: above or below a record, and under new
+// headings or not.
+struct slot {
+	uint32_t pos;    // twice the record's index, plus one for below it
+	uint32_t entry;  // the entry's index
+	uint8_t opens;   // the new headings above it: 1 a year's, 2 a month's
+};
+
+// An item of the new page's list, as the feed shows it: its date, where it
+// stands, its entry if any, and what its line shows.
 struct item {
 	uint32_t date;  // YYYYMMDD
-	uint32_t at;
-	uint32_t what;
+	uint32_t at;    // the offset of the old line it is or stands right above
+	uint32_t entry;  // the entry's index, or NO_ENTRY for a dated line
+	bool old;       // an old line
+	span title, target;
 };
-constexpr uint32_t OLD_LINE = 1u << 31, DATED = ~0u;
+constexpr uint32_t NO_ENTRY = ~0u;
 
-// Where a new entry's line goes: above or below a line the page marks,
-// or at the page's end, and under a new year heading or not.
-struct slot {
-	uint32_t pos;    // twice the mark's index, plus one for below it
-	uint32_t entry;  // the entry's index
-	bool heading;
+// How the first list line is written, for new lines to follow: "=>", gap1,
+// the prefix and target, gap2, then the label: the date, if it shows one,
+// before or after the title, with what stands around it; or quenlet's way.
+struct line_style {
+	span gap1, gap2, prefix;
+	label_date date;  // date 0 where it shows none
+	bool as_quenlet;
+	const char *line_end;
 };
 
-// The author's index.gmi, read as four kinds of lines (entry lines, dated
-// lines, year headings and the author's text), with the journal's entries
-// and where the new ones go.
+// The author's index.gmi, read as its list lines, its year and month
+// headings and its text, with the journal's entries and where the new
+// ones go.
 struct page {
 	text old;
-	const entry *entries;  // the journal's entries, newest first
+	const entry *entries;     // the journal's entries, newest first
 	size_t n_entries;
-	bool *linked;          // per entry: an entry line of the page links it
-	span prefix;           // the root path or URL the page's links put before an entry's name
-	span line_prefix;      // what new lines put before it
-	span url, url_path;    // -u's URL, ended by "/", and its path
-	uint32_t *marks;       // the list lines and year headings: kind << 28 | offset
-	size_t n_marks, listed;  // and how many list lines the old page has
-	uint32_t *year_heading;  // per year: 1 + its first year heading's mark, or 0
-	size_t top;            // the topmost year heading's mark, or SIZE_MAX
-	// The way of the first list line: "=>", gap1, the prefix and target,
-	// gap2, the date if it shows one, gap3, the title, its line end; or
-	// quenlet's.
-	span gap1, gap2, gap3;
-	bool shows_date, as_quenlet;
-	const char *line_end;
+	uint32_t *entry_dates;    // per entry, YYYYMMDD
+	const char *const *names;  // the folder's other names, sorted
+	size_t n_names;
+	bool *linked;             // per entry: an entry line of the page links it
+	span prefix;              // the root path or URL the page's links put before a name of the folder
+	span url, url_path;       // -u's URL, ended by "/", and its path
+	record *records;          // the list lines and section headings
+	size_t n_records, listed;  // and how many list lines the old page has
+	uint32_t *heading;        // per year and month (year * 13 + month, 0 for the year), 1 + its first heading's record, or 0
+	size_t top[2];            // the topmost year heading's record and month heading's, or SIZE_MAX
+	heading_date top_date[2];  // and what they hold
+	line_style style;
 	// The blank lines between the first two adjacent list lines, under the
-	// topmost year heading, and before the second.
+	// topmost section heading, and before the second.
 	span between_entries, after_heading, between_sections;
-	// Links to posts that cannot be dated, and the first one's line.
-	size_t undatable, first_undatable;
-	slot *slots;  // per entry that no entry line links, in the entries' order
+	size_t post_link;         // the number of the first line that links a post without a date, or 0
+	size_t anchor;            // a page with no list's topmost heading, which the list goes under, or SIZE_MAX
+	slot *slots;              // per entry that no entry line links, in the entries' order
 	size_t n_new;
-	item *items;  // the new list, when write_page collects it
+	item *items;              // the new list, newest first, when a feed is made of it
 	size_t n_items;
 };
 
 // Reads old, the page that may be empty, into *p, with entries, the n
-// journal's entries newest first, and url, -u's URL or nullptr, and plans
-// where the new entry lines go; returns false when memory runs out.
-bool read_page(text old, const entry *entries, size_t n, const char *url, page *p);
+// journal's entries newest first, names, the n_names other names of the
+// folder, sorted, and url, -u's URL or nullptr; with feed, gathers its list
+// into p->items. Returns false when memory runs out.
+bool read_page(text old, const entry *entries, size_t n, const char *const *names, size_t n_names,
+	       const char *url, bool feed, page *p);
 
-// Frees what read_page and write_page allocated.
+// Plans where the new entry lines of p go, which headings are left empty,
+// and with a feed, the new list, newest first; returns false when memory
+// runs out.
+bool merge_entries(page *p);
+
+// Frees what read_page and merge_entries allocated.
 void free_page(page *p);
 
 // Writes the new page to out: the old one's lines, but for the entry lines
-// of names gone from the folder and the year headings left empty, with a
-// line for each entry that none links, and title, if any, as its first
-// line; with collect, gathers its list into p->items, newest first.
-// Returns false when memory runs out.
-bool write_page(FILE *out, page *p, const char *title, bool collect);
+// of names gone from the folder and the headings left empty, with a line for
+// each entry that none links, and title, if any, as its first line.
+void write_page(FILE *out, const page *p, const char *title);
+
+// Writes the line of the new entry i as p writes new lines, without the
+// line end, to out.
+void write_new_line(FILE *out, const page *p, size_t i);
 
 // Tells whether the new page would list nothing where the old one listed
 // entries: only when every entry's file is gone.
 bool loses_list(const page *p);
 
-// What the feed shows of an item of the new list: its date, its title, and
-// its entry, or else its line's target.
-struct shown_item {
-	const char *date;
-	span title, target;
-	const entry *e;
+// A line the new page leaves out: its number in the old page, and the
+// target of a link to a name gone or the text of a heading left empty.
+struct removal {
+	size_t number;
+	span what;
+	bool heading;
 };
-shown_item read_item(const page *p, const item *it);
+
+// Hands each line the new page leaves out, in order, to say.
+void list_removals(const page *p, void (*say)(const removal *r, void *context), void *context);
+
+// The title of an entry: its heading's text, without the blanks around it.
+span read_heading(const entry *e);
 
 // The text of the first level-1 heading in t, without the blanks around
 // it, its length in *len; nullptr when there is none.

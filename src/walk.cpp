@@ -530,7 +530,10 @@ int scan(DIR *dir, const listing *l)
 		struct dirent *entry = readdir(dir);
 		if (!entry)
 			break;
-		if (!make_link(l, fd, validate_name(entry->d_name), entry->d_type))
+		const char *name = validate_name(entry->d_name);
+		if (!name && l->take_name && strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+			l->take_name(entry->d_name, l->context);
+		if (!make_link(l, fd, name, entry->d_type))
 			status = 1;
 	}
 	if (errno != 0) {

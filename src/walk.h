@@ -67,11 +67,13 @@ struct entry {
 typedef void taker(const entry *e, void *context);
 
 // A walk over one folder, with who as its placers, that hands each entry to
-// take.
+// take, and where take_name is given, every other name but "." and ".." to
+// it.
 struct listing {
 	placers who;
 	taker *take;
 	void *context;
+	void (*take_name)(const char *name, void *context);
 };
 
 // Walks dir as l says, in the order the folder yields its entries, and last

@@ -860,6 +860,12 @@ TEST_F(Journal, FailuresOfTheProcessAreNotSuccess)
 // No other file is left, and drafts that a killed run left are removed.
 TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 {
+	// The message for the line n of the old page, which links what, a name
+	// gone, or is a heading left empty.
+	auto gone = [](int n, const string &what) {
+		return "gemlog-index: ./index.gmi:" + std::to_string(n) + (what[0] == '#' ? ": the heading \"" + what +
+		       "\" heads no line of its own now; removed\n" : ": " + what + " is gone from the folder; its line removed\n");
+	};
 	const string lines = "=>2024-02-01%20b&.gmi 2024-02-01   B\n=>2024-01-01.gmi 2024-01-01   A\n"
 			     "=>2023-06-01.gmi 2023-06-01  Z\n";
 	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
@@ -869,8 +875,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	string many = "=> 2024-01-01" + string(1010, 'x') + ".gmi Long\n";
 	for (int i = 0; i < 70; i++)
 		many.insert(0, "=> x.gmi 2020-01-01 X\n");
-	const string undated = ": links posts that cannot be dated: name them YYYY-MM-DD\u2026.gmi, or add a dated line (=> TARGET "
-			       "YYYY-MM-DD Title) where the list goes" + refused, not_own = draft + "gemlog-index: ./index.gmi: not a regular file" + refused,
+	const string undated = ": cannot tell where the list goes among the page's own links; left as it is. Put the newest entry's "
+			       "line where the list starts, and run again: =>2024-02-01%20b&.gmi 2024-02-01   B\n", not_own = draft + "gemlog-index: ./index.gmi: not a regular file" + refused,
 		     changed = draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again to take the change in; "
 			       "index.gmi left as it is\n";
 	const struct {
@@ -884,12 +890,13 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"", {"."}, lines, draft},
 		{"# Old\r\nHi\r\n\r\n=> 2021-10-19.gmi 2021-10-19 - X\r\n=>\t2020-01-01.gmi\r\n\r\n=> about.gmi A\r\n", {".", "T"},
 		 "# T\r\nHi\r\n\r\n=> 2024-02-01%20b&.gmi 2024-02-01 - B\r\n=> 2024-01-01.gmi 2024-01-01 - A\r\n"
-		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft},
+		 "=> 2023-06-01.gmi 2023-06-01 - Z\r\n\r\n=> about.gmi A\r\n", draft + gone(4, "2021-10-19.gmi") + gone(5, "2020-01-01.gmi")},
 		{"intro", {"."}, "intro\n\n" + lines, draft},
 		{"#Old", {".", "T"}, "# T\n\n" + lines, draft},
 		{"## Sub\n=> ./2020-01-01.gmi x\n=x 2023-06-01.gmi\n-> 2023-06-01.gmi\n", {".", "T"}, "# T\n\n## Sub\n=> ./2024-02-01%20b&.gmi B\n=> "
-		 "./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x 2023-06-01.gmi\n-> 2023-06-01.gmi\n", draft},
-		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n", draft},
+		 "./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x 2023-06-01.gmi\n-> 2023-06-01.gmi\n", draft + gone(2, "./2020-01-01.gmi")},
+		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n",
+		 draft + gone(3, "2020-01-01.gmi") + gone(4, "## 2020") + gone(5, "2020-01-02.gmi")},
 		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
 		// Year sections, the author's line and the blank lines between.
 		{"# Log\r\n\r\n## 2024\r\n\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n\r\nBye\r\n", {"."},
@@ -897,7 +904,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "\r\n## 2023\r\n\r\n=> 2023-06-01.gmi 2023-06-01 \u2014 Z\r\n\r\nBye\r\n", draft},
 		{"# Log\n\n### 2025 posts\n=> 2025-01-01.gmi 2025-01-01 - Gone\n\n\n### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n=> 2023-01-01.gmi 2023-01-01 - Gone\n",
 		 {"."}, "# Log\n\n### 2024 posts\n=> 2024-02-01%20b&.gmi 2024-02-01 - B\n=> 2024-01-01.gmi 2024-01-01 - A\n\n\n"
-		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n", draft},
+		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n", draft + gone(3, "### 2025 posts") + gone(4, "2025-01-01.gmi") + gone(9, "2023-01-01.gmi")},
 		{"Intro\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", {"."},
 		 "Intro\n=>  2024-02-01%20b&.gmi   B\n\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", draft},
 		{"# My 2024 journal\n=> 2024-01-01.gmi 2024-01-01: A", {"."}, "# My 2024 journal\n=> 2024-02-01%20b&.gmi "
@@ -938,13 +945,13 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", draft},
 		{"=>2023-06-01.gmi 2023-06-01  Y\n", {"."}, lines, draft},
 		{"# L\n\n### 2024 posts\n=> 2024-01-01.gmi A\n\n## 2022\n=> 2022-01-01.gmi Old\n", {"."}, "# L\n\n### 2024 posts\n=> "
-		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft},
-		{"# Log\n\n=> gemini://o/2024-11-06 First\n=> posts/a.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
-		{"# Log\n\n=> 533.gmi First\n=> posts/b.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
-		{"# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n", {"."},
-		 "# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n=> about.gmi About\n\n" + lines, draft},
+		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft + gone(6, "## 2022") + gone(7, "2022-01-01.gmi")},
+		{"# Log\n\n=> gemini://o/2024-11-06 First\n=> posts/a.gmi Second\n", {"."}, "", draft + "gemlog-index: ./index.gmi:4" + undated},
+		{"# Log\n\n=> about.gmi About me\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3" + undated},
+		{"# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n", {"."},
+		 "# Log\n\n=> ./ Home\n=> .. Up\n=> ../x.gmi X\n=> atom.xml Feed\n=> index.gmi Me\n=> /about Root\n\n" + lines, draft},
 		{"## 2024\n", {"."}, "## 2024\n\n" + lines, draft},
-		{many, {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n" + many, draft}, {"# T\n## 2023\n", {"."}, "# T\n## 2023\n\n" + lines, draft},
+		{many, {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 A\n=> 2023-06-01.gmi 2023-06-01 Z\n" + many, draft}, {"# T\n## 2023\n", {"."}, "# T\n## 2024\n" + lines.substr(0, 69) + "\n## 2023\n" + lines.substr(69), draft},
 		// Lines that look like quenlet's but for a blank, a prefix or a dated
 		// line's target; a date with no title; a dated line alone; blank
 		// lines after lines removed, after text; a heading ten years off, one
@@ -959,9 +966,9 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"=> 533.gmi 2024-01-15 Y\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 533.gmi 2024-01-15 Y\n=> 2024-01-01.gmi 2024-01-01 A\n"
 		 "=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"=> 2024-01-01.gmi A\n\n=> 2023-01-01.gmi Gone\n\n=> 2023-06-01.gmi Z\nText\n=> 2022-01-01.gmi Gone\n\nEnd\n", {"."}, "=> "
-		 "2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\nText\n\nEnd\n", draft},
-		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft},
-		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {".", "T"}, "# T\n\n=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft},
+		 "2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\nText\n\nEnd\n", draft + gone(3, "2023-01-01.gmi") + gone(7, "2022-01-01.gmi")},
+		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft + gone(1, "2020-01-01.gmi")},
+		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {".", "T"}, "# T\n\n=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", draft + gone(1, "2020-01-01.gmi")},
 		{"=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi "
 		 "B\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", kept},
 		{"=> 2024-03-01.gmi D\n\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", {"."}, "=> 2024-03-01.gmi D\n\n=> 2024-02-01%20b&.gmi B\n\n"
@@ -970,7 +977,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "A\n\n## 2023\n=> 2023-06-01.gmi 2023-06-01 Z\n\n## 2014\n=> old/x.gmi 2014-05-05 X\n", draft},
 		{"# T\n## 2025\n=> 2025-01-01.gmi Gone\n## 2024\n=> 2024-03-01.gmi D\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n## 2023\n=> "
 		 "2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n## 2023\n=> "
-		 "2023-06-01.gmi Z\n", kept},
+		 "2023-06-01.gmi Z\n", kept + gone(2, "## 2025") + gone(3, "2025-01-01.gmi")},
 		{"# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> 2024-01-01.gmi A\n", {"."}, "# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> "
 		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", draft},
 		{"# T\n## 2024\n=> 2024-01-01.gmi A\n=> 2022/x.gmi 2022-01-01 X\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> "
@@ -980,7 +987,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# T\n## 2024\n=> 2024-03-01.gmi D\n\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> "
 		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", kept},
 		{"# T\n## 2024\nWords.\n=> 2024-09-09.gmi Gone\n\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\nWords.\n=> "
-		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", draft},
+		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n", draft + gone(4, "2024-09-09.gmi")},
 		{"# T\n## 2023\n=> 2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n## 2023\n=> "
 		 "2023-06-01.gmi Z\n", draft},
 		{"# T\n## 2024\n\n=> 2024-03-01.gmi D\n\n=> 2024-01-01.gmi A\n", {"."}, "# T\n## 2024\n\n=> 2024-03-01.gmi D\n\n=> "
@@ -1199,7 +1206,7 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 			EXPECT_NE((row.page.empty() ? feed : list(feed)).find(row.want), string::npos) << row.want << " in " << feed;
 			// The page holds the title as the heading has it.
 			if (row.name != "index.gmi") {
-				EXPECT_NE(read_file(d + "/index.gmi").find(row.head.substr(1, row.head.find('\n') - 1)), string::npos) << row.head;
+				EXPECT_NE(read_file(d + "/index.gmi").find(row.head.substr(1, row.head.find_first_of("\r\n") - 1)), string::npos) << row.head;
 			}
 		}
 	}

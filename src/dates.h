@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: ISC
+#ifndef QUENLET_DATES_H
+#define QUENLET_DATES_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+// The bytes [s, e).
+struct span {
+	const char *s, *e;
+};
+
+// How a date is written: 2024-03-25, 26 Oct 2021 or April 24th, 2023,
+// and how its month and day are.
+enum date_form : uint8_t { ISO_DATE, DAY_MONTH_YEAR, MONTH_DAY_YEAR };
+struct date_style {
+	date_form form;
+	bool full_month;  // the month's name in full, not of three letters
+	char month_case;  // 'a' lower case, 'A' capital first, 'U' upper case
+	bool period;      // a "." after the month's name
+	char ordinal;     // the day's suffix, st, nd, rd or th: 0, 'a' or 'A' as its case
+	bool padded;      // the day in two digits
+	bool comma;       // a comma before the year
+};
+
+// A date that a link's label shows, as a whole word at its start (after
+// "[" or "(" if any) or at its end (inside brackets or parentheses, or
+// after a dash, a bar, a colon, a comma or a middle dot), a final "."
+// allowed; and the label around it.
+struct label_date {
+	uint32_t date;  // YYYYMMDD, a day of the calendar; 0 for none
+	bool at_end;
+	date_style style;
+	// At the start: before, the date, after, then the title; at the end:
+	// the title, before, the date, after.
+	span before, after, title;
+};
+
+// Reads the date that the label [s, e) shows into *d; returns false, with
+// d->date 0 and d->title the label without its blanks, when it shows none.
+bool read_label_date(const char *s, const char *e, label_date *d);
+
+// A heading's year, and month if it has one: a month's name, or a month's
+// number beside the year (2023-07), where they stand and how the month is
+// written.
+struct heading_date {
+	int year, month;  // month 0 for a year alone
+	span year_text, month_text;
+	date_style style;
+};
+
+// Reads the first run of exactly four digits in the heading [s, e), and a
+// month beside it or anywhere as a name, into *h; returns false when it
+// has no such year.
+bool read_heading_date(const char *s, const char *e, heading_date *h);
+
+// Writes the date YYYYMMDD to out as style writes it.
+void write_date(FILE *out, uint32_t date, const date_style *style);
+
+// Writes the month month of a heading as h writes its own.
+void write_month(FILE *out, int month, const heading_date *h);
+
+// Tells whether YYYYMMDD is a day of the Gregorian calendar, in the years 1
+// to 9999.
+bool is_calendar_date(uint32_t date);
+
+// The YYYY-MM-DD at s as YYYYMMDD, its ten bytes being digits and dashes.
+uint32_t read_iso_date(const char *s);
+
+#endif

@@ -1,0 +1,536 @@
+// SPDX-License-Identifier: ISC
+// The journal merged into the page, from the records of its one reading.
+// The new page is the old one's lines, byte for byte and in place, but for
+// the entry lines of names gone from the folder and the section headings
+// left with no line of their own, which go with the blank lines that went
+// with them; and for lines in quenlet's own format, which follow the
+// heading. Each entry that no entry line links gets one, in the way of the
+// first list line, right above the first list line dated earlier, under
+// its year's or month's heading where the page has them (a new one, copied
+// from the topmost, where it has none), or after the last one.
+#include "page.h"
+
+#include "core.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+constexpr size_t NONE = (size_t)-1;
+
+static bool is_list(unsigned k)
+{
+	return k >= ENTRY_LINE && k <= DATED_LINE;
+}
+
+static bool is_kept(unsigned k)
+{
+	return is_list(k) && k != GONE_LINE;
+}
+
+static bool is_heading(unsigned k)
+{
+	return k == YEAR_HEADING || k == MONTH_HEADING;
+}
+
+static size_t length(span s)
+{
+	return s.e - s.s;
+}
+
+// Where the line after the one at line starts, or end.
+static const char *next_line(const char *line, const char *end)
+{
+	const char *line_end = (const char *)memchr(line, '\n', end - line);
+	return line_end ? line_end + 1 : end;
+}
+
+// The line [s, e) without its line end, LF or CR LF.
+static const char *strip_line_end(const char *s, const char *e)
+{
+	if (e > s && e[-1] == '\n')
+		e--;
+	return e > s && e[-1] == '\r' ? e - 1 : e;
+}
+
+// Tells whether the line [s, e) holds nothing but blanks and its end.
+static bool is_blank_line(const char *s, const char *e)
+{
+	const char *c = s, *end = strip_line_end(s, e);
+	while (c < end && is_blank(*c))
+		c++;
+	return c == end;
+}
+
+// The date of the list record r, YYYYMMDD.
+static uint32_t date_of(const page *p, const record &r)
+{
+	return r.k == ENTRY_LINE || r.k == OWN_LINE ? p->entry_dates[r.key] : r.key;
+}
+
+// Tells whether the kept list record r stands below the new entry i in the
+// list: it is dated earlier, or is a dated line of the same day.
+static bool is_older(const page *p, const record &r, size_t i)
+{
+	return r.k == DATED_LINE ? r.key <= p->entry_dates[i] : r.key > i;
+}
+
+// Tells whether the heading record h heads lines of the date date.
+static bool heads(const record &h, uint32_t date)
+{
+	return h.k == YEAR_HEADING ? h.key / 10000 == date / 10000 : h.key / 100 == date / 100;
+}
+
+// The heading of the year, with month 0, or of the month of the date
+// date, as a record's index, or NONE.
+static size_t find_heading(const page *p, uint32_t date, bool month)
+{
+	uint32_t h = p->heading[date / 10000 * 13 + (month ? date / 100 % 100 : 0)];
+	return h ? h - 1 : NONE;
+}
+
+// Marks each section heading that would head no line of its own in the
+// new page: the next line below it, a new one or the next kept old one, is
+// of another section, or under a new heading.
+static void mark_emptied(page *p)
+{
+	size_t j = 0, next = 0;
+	for (size_t m = 0; m < p->n_records; m++) {
+		record &h = p->records[m];
+		if (!is_heading(h.k))
+			continue;
+		while (j < p->n_new && p->slots[j].pos < 2 * m + 1)
+			j++;
+		for (next = next > m ? next : m + 1; next < p->n_records && !is_kept(p->records[next].k);)
+			next++;
+		bool headed;
+		if (j < p->n_new && p->slots[j].pos <= 2 * next)
+			headed = !(p->slots[j].opens & (h.k == YEAR_HEADING ? 1 : 3)) && heads(h, p->entry_dates[p->slots[j].entry]);
+		else
+			headed = next < p->n_records && heads(h, date_of(p, p->records[next]));
+		if (!headed)
+			h.k = EMPTIED;
+	}
+}
+
+// The offset in the old page where a line placed at pos is written.
+static uint32_t find_place(const page *p, uint32_t pos)
+{
+	size_t m = pos / 2;
+	const char *end = p->old.s + p->old.len;
+	if (m >= p->n_records)
+		return (uint32_t)p->old.len;
+	const char *line = p->old.s + p->records[m].at;
+	return (uint32_t)((pos % 2 ? next_line(line, end) : line) - p->old.s);
+}
+
+// Orders the list newest first, and as the page has it for a date.
+static int compare_items(const void *a, const void *b)
+{
+	const item *x = (const item *)a, *y = (const item *)b;
+	if (x->date != y->date)
+		return x->date > y->date ? -1 : 1;
+	if (x->at != y->at)
+		return x->at < y->at ? -1 : 1;
+	if (x->old != y->old)
+		return x->old ? 1 : -1;
+	return (x->entry > y->entry) - (x->entry < y->entry);
+}
+
+// Adds the new lines to the items of the old ones, and orders them.
+static bool list_new(page *p)
+{
+	item *all = (item *)realloc(p->items, (p->n_items + p->n_new + 1) * sizeof *p->items);
+	if (!all)
+		return false;
+	p->items = all;
+	for (size_t j = 0; j < p->n_new; j++) {
+		uint32_t i = p->slots[j].entry;
+		p->items[p->n_items++] = {p->entry_dates[i], find_place(p, p->slots[j].pos), i, false,
+					  read_heading(&p->entries[i]), {}};
+	}
+	qsort(p->items, p->n_items, sizeof *p->items, compare_items);
+	return true;
+}
+
+// Where each new entry's line goes: right above the first kept list line
+// dated earlier, c; where the page has section headings and that line is of
+// another section, in its section (at its end when it stands above c, on a
+// page out of order above its first line), or, when its section has no
+// heading, under new ones right above the headings over c that head other
+// sections; after the last list line when none is dated earlier; never
+// above a line placed before it. Returns false when memory runs out.
+bool merge_entries(page *p)
+{
+	size_t n = 0;
+	for (size_t i = 0; i < p->n_entries; i++)
+		n += p->entries[i].head && !p->linked[i];
+	p->slots = (slot *)malloc(n * sizeof *p->slots + 1);
+	if (!p->slots)
+		return false;
+	size_t last = p->anchor;  // the last list record, or else the anchor
+	for (size_t m = 0; m < p->n_records; m++)
+		last = is_list(p->records[m].k) ? m : last;
+	uint32_t end = last == NONE ? 2 * p->n_records : 2 * last + 1, prev = 0, made[2] = {~0u, ~0u};
+	bool months = p->top[1] != NONE, sections = months || p->top[0] != NONE;
+	uint32_t unit = months ? 100 : 10000;  // a section's dates, divided by it, are the same
+	size_t c = 0, last_kept = NONE, run = NONE, first = 0, first_of = NONE;
+	for (size_t i = 0; i < p->n_entries; i++) {
+		const entry *e = &p->entries[i];
+		if (!e->head || p->linked[i])
+			continue;
+		uint32_t date = p->entry_dates[i];
+		// The anchor stands in the list as its section's date does.
+		for (; c < p->n_records; c++) {
+			const record &r = p->records[c];
+			if ((is_kept(r.k) && is_older(p, r, i)) || (c == p->anchor && r.key / unit < date / unit))
+				break;
+			last_kept = is_kept(r.k) ? c : last_kept;
+			run = is_heading(r.k) ? (run == NONE ? c : run) : NONE;
+		}
+		size_t near = c < p->n_records ? c : last_kept, h = find_heading(p, date, months);
+		uint32_t pos = c < p->n_records ? 2 * c : end;
+		uint8_t opens = 0;
+		if (sections && (near == NONE || date_of(p, p->records[near]) / unit != date / unit)) {
+			if (h != NONE && h < c && last_kept != NONE && last_kept > h) {
+				pos = 2 * last_kept + 1;
+			} else if (h != NONE) {
+				// A section with no kept line above c, or one below it on a
+				// page out of order: above its first list line.
+				if (first_of != h) {
+					for (first = h + 1; first < p->n_records && !is_list(p->records[first].k);)
+						first++;
+					first_of = h;
+				}
+				pos = first < p->n_records ? 2 * first : end;
+			} else {
+				opens = (p->top[0] != NONE && find_heading(p, date, false) == NONE && made[0] != date / 10000) |
+					(months && made[1] != date / 100) << 1;
+				if (!opens) {
+					pos = prev;  // under the headings made for the entry before
+				} else if (c < p->n_records && run != NONE) {
+					size_t top = c;
+					while (top > run && !heads(p->records[top - 1], date))
+						top--;
+					pos = 2 * top;
+				}
+				made[0] = opens & 1 ? date / 10000 : made[0];
+				made[1] = opens & 2 ? date / 100 : made[1];
+			}
+		}
+		prev = pos < prev ? prev : pos;
+		p->slots[p->n_new++] = {prev, (uint32_t)i, opens};
+	}
+	mark_emptied(p);
+	return !p->items || list_new(p);
+}
+
+bool loses_list(const page *p)
+{
+	for (size_t m = 0; m < p->n_records; m++)
+		if (is_kept(p->records[m].k))
+			return false;
+	return p->listed > 0 && p->n_new == 0;
+}
+
+// The new page as it is written: where the old text is written to, and what
+// the last thing written was.
+struct writer {
+	FILE *out;
+	const page *p;
+	const char *at;   // the old text not yet written
+	bool list_last;   // a list line, with nothing after it
+	bool new_last;    // a new list line
+	bool blank_last;  // a blank line
+	bool mid_line;    // an old last line with no line end
+	bool dropping;    // blank lines are dropped, after a line removed, until another line
+};
+
+static void put(writer *w, const char *s, size_t len)
+{
+	fwrite(s, 1, len, w->out);
+}
+
+static void put_span(writer *w, span s)
+{
+	put(w, s.s, length(s));
+}
+
+// Writes the old text from w->at to upto, blank lines first dropped when
+// a line before was removed.
+static void copy_text(writer *w, const char *upto)
+{
+	const char *s = w->at;
+	for (const char *next; w->dropping && s < upto && is_blank_line(s, next = next_line(s, upto));)
+		s = next;
+	w->at = upto;
+	if (s == upto)
+		return;
+	put(w, s, upto - s);
+	const char *last = upto - 1;
+	while (last > s && last[-1] != '\n')
+		last--;
+	w->blank_last = is_blank_line(last, upto);
+	w->mid_line = upto[-1] != '\n';
+	w->list_last = w->new_last = w->dropping = false;
+}
+
+// Ends an old last line with no line end, before a line written after it:
+// with the page's line end, or only the LF of a CR LF whose CR the file's
+// last byte is.
+static void end_line(writer *w)
+{
+	if (w->mid_line)
+		fputs(w->at[-1] == '\r' ? "\n" : w->p->style.line_end, w->out);
+	w->mid_line = false;
+}
+
+// Writes the blank lines between two sections.
+static void separate_sections(writer *w)
+{
+	if (w->p->between_sections.s)
+		put_span(w, w->p->between_sections);
+	else
+		fputs(w->p->style.line_end, w->out);
+}
+
+// Writes a heading for the new section of level (0 a year's, 1 a month's)
+// of the date date: the topmost heading of that level with its year and
+// month changed, and the blank lines under it.
+static void open_section(writer *w, uint32_t date, int level)
+{
+	const page *p = w->p;
+	const heading_date &h = p->top_date[level];
+	const char *line = p->old.s + p->records[p->top[level]].at;
+	const char *e = strip_line_end(line, next_line(line, p->old.s + p->old.len));
+	// The year and the month, in the order they stand.
+	span parts[2] = {h.year_text, h.month_text};
+	bool month_first = level == 1 && h.month_text.s < h.year_text.s;
+	const char *at = line;
+	for (int k = 0; k < 1 + level; k++) {
+		span part = parts[month_first ? 1 - k : k];
+		put(w, at, part.s - at);
+		if (part.s == h.year_text.s)
+			fprintf(w->out, "%04u", date / 10000);
+		else
+			write_month(w->out, date / 100 % 100, &h);
+		at = part.e;
+	}
+	put(w, at, e - at);
+	fputs(p->style.line_end, w->out);
+	put_span(w, p->after_heading);
+}
+
+// Writes the new sections' headings that a new line at date opens.
+static void open_sections(writer *w, uint32_t date, uint8_t opens)
+{
+	end_line(w);
+	if (w->list_last)
+		separate_sections(w);
+	for (int level = 0; level < 2; level++)
+		if (opens & 1 << level)
+			open_section(w, date, level);
+	w->list_last = w->new_last = w->dropping = false;
+	w->blank_last = length(w->p->after_heading) > 0;
+}
+
+// Writes the line of the entry e as quenlet writes it, but for a carriage
+// return that ends its title, and the page's line end.
+static void write_quenlet_line(FILE *out, const entry *e, const char *line_end)
+{
+	const char *title = e->head + 1;
+	size_t len = measure_title(e->head, e->n);
+	len -= len > 0 && title[len - 1] == '\r';
+	fputs("=>", out);
+	write_target(out, e->name, false);
+	fprintf(out, " %.10s  ", e->name);
+	fwrite(title, 1, len, out);
+	fputs(line_end, out);
+}
+
+void write_new_line(FILE *out, const page *p, size_t i)
+{
+	const line_style &s = p->style;
+	const entry *e = &p->entries[i];
+	if (s.as_quenlet)
+		return write_quenlet_line(out, e, "");
+	span title = read_heading(e);
+	const label_date &d = s.date;
+	fputs("=>", out);
+	fwrite(s.gap1.s, 1, length(s.gap1), out);
+	fwrite(s.prefix.s, 1, length(s.prefix), out);
+	write_target(out, e->name, false);
+	fwrite(s.gap2.s, 1, length(s.gap2), out);
+	for (int at_end = 0; at_end < 2; at_end++) {
+		if (at_end)
+			fwrite(title.s, 1, length(title), out);
+		if (d.date && d.at_end == at_end) {
+			fwrite(d.before.s, 1, length(d.before), out);
+			write_date(out, p->entry_dates[i], &d.style);
+			fwrite(d.after.s, 1, length(d.after), out);
+			if (!at_end && length(d.title) == 0 && length(d.after) == 0)
+				putc(' ', out);  // the first line shows its date alone
+		}
+	}
+}
+
+// Writes the line of the new entry i, in the page's way.
+static void write_new(writer *w, size_t i)
+{
+	const page *p = w->p;
+	end_line(w);
+	if (w->list_last)
+		put_span(w, p->between_entries);
+	write_new_line(w->out, p, i);
+	fputs(p->style.line_end, w->out);
+	w->list_last = w->new_last = true;
+	w->blank_last = w->dropping = false;
+}
+
+// Starts the list of a page that had none: after a blank line, unless the
+// page is empty or ends with one.
+static void start_list(writer *w)
+{
+	const char *s = w->p->old.s, *end = s + w->p->old.len, *last = end - (s < end);
+	while (last > s && last[-1] != '\n')
+		last--;
+	if (s != end && end[-1] != '\n')
+		fputs(w->p->style.line_end, w->out);
+	if (s != end && !is_blank_line(last, end))
+		fputs(w->p->style.line_end, w->out);
+	w->mid_line = false;
+}
+
+// Writes the blank lines under the anchor, the heading that a page with
+// no list takes it under, before the list, or drops them if it is
+// removed; and after the list, where text follows, the blank lines under
+// the topmost heading.
+static void take_anchor(writer *w, bool after)
+{
+	const page *p = w->p;
+	const char *end = p->old.s + p->old.len, *c = w->at;
+	for (const char *next; c < end && is_blank_line(c, next = next_line(c, end));)
+		c = next;
+	if (!after && p->records[p->anchor].k != EMPTIED)
+		copy_text(w, c);
+	else if (!after)
+		w->at = c;
+	else if (c < end)
+		length(p->after_heading) ? put_span(w, p->after_heading) : (void)fputs(p->style.line_end, w->out);
+}
+
+// Writes the new entries placed at pos, *next the first of them.
+static void place_new(writer *w, size_t *next, uint32_t pos)
+{
+	const page *p = w->p;
+	size_t j = *next;
+	if (j == p->n_new || p->slots[j].pos != pos)
+		return;
+	bool anchored = p->anchor != NONE && pos == 2 * p->anchor + 1, opened = false;
+	if (anchored)
+		take_anchor(w, false);
+	else if (pos == 2 * p->n_records && p->top[0] == NONE && p->top[1] == NONE)
+		start_list(w);
+	for (; j < p->n_new && p->slots[j].pos == pos; j++) {
+		uint32_t i = p->slots[j].entry;
+		if (p->slots[j].opens) {
+			open_sections(w, p->entry_dates[i], p->slots[j].opens);
+			opened = true;
+		}
+		write_new(w, i);
+	}
+	if (anchored)
+		take_anchor(w, true);
+	// A section opened right above an old line is closed before it.
+	if (opened && pos % 2 == 0 && pos < 2 * p->n_records) {
+		separate_sections(w);
+		w->list_last = w->new_last = false;
+	}
+	*next = j;
+}
+
+// Writes the old line of the record m as its kind says: kept, written
+// anew from its entry's heading, or removed.
+static void write_record(writer *w, size_t m)
+{
+	const page *p = w->p;
+	const record &r = p->records[m];
+	const char *line = p->old.s + r.at, *end = next_line(line, p->old.s + p->old.len);
+	if (r.k == GONE_LINE || r.k == EMPTIED) {
+		// A heading's blank lines go with it.
+		w->blank_last = w->blank_last || r.k == EMPTIED;
+		w->dropping = w->blank_last;
+		w->at = end;
+		return;
+	}
+	if (is_heading(r.k))
+		return copy_text(w, end);
+	if (w->new_last)
+		put_span(w, p->between_entries);
+	if (r.k == OWN_LINE)
+		write_quenlet_line(w->out, &p->entries[r.key], p->style.line_end);
+	else
+		put(w, line, end - line);
+	w->at = end;
+	w->mid_line = end[-1] != '\n' && r.k != OWN_LINE;
+	w->list_last = true;
+	w->new_last = w->blank_last = w->dropping = false;
+}
+
+// Writes title, if any, as the page's first line: in place of a level-1
+// heading there, keeping its line end, else on top with a blank line after
+// it.
+static void write_head(writer *w, const char *title)
+{
+	if (!title)
+		return;
+	const char *s = w->p->old.s, *end = s + w->p->old.len, *next = s < end ? next_line(s, end) : end;
+	if (s < next && s[0] == '#' && (next - s == 1 || s[1] != '#')) {
+		fprintf(w->out, "# %s", title);
+		w->at = strip_line_end(s, next);
+	} else {
+		fprintf(w->out, "# %s\n\n", title);
+		w->blank_last = true;
+	}
+}
+
+void write_page(FILE *out, const page *p, const char *title)
+{
+	writer w = {out, p, p->old.s, false, false, true, false, false};
+	write_head(&w, title);
+	size_t next = 0;
+	for (size_t m = 0;; m++) {
+		copy_text(&w, m < p->n_records ? p->old.s + p->records[m].at : p->old.s + p->old.len);
+		place_new(&w, &next, 2 * m);
+		if (m == p->n_records)
+			break;
+		write_record(&w, m);
+		place_new(&w, &next, 2 * m + 1);
+	}
+}
+
+void list_removals(const page *p, void (*say)(const removal *r, void *context), void *context)
+{
+	const char *at = p->old.s, *end = p->old.s + p->old.len;
+	size_t number = 1;
+	for (size_t m = 0; m < p->n_records; m++) {
+		const record &r = p->records[m];
+		if (r.k != GONE_LINE && r.k != EMPTIED)
+			continue;
+		const char *line = p->old.s + r.at, *e = strip_line_end(line, next_line(line, end));
+		for (; (at = (const char *)memchr(at, '\n', line - at)); at++)
+			number++;
+		at = line;
+		removal gone = {number, {line, e}, r.k == EMPTIED};
+		if (!gone.heading) {
+			// The target: after "=>" and blanks, up to a blank.
+			const char *s = line + 2;
+			while (s < e && is_blank(*s))
+				s++;
+			const char *t = s;
+			while (t < e && !is_blank(*t))
+				t++;
+			gone.what = {s, t};
+		}
+		say(&gone, context);
+	}
+}
