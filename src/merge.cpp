@@ -245,14 +245,21 @@ struct writer {
 	bool dropping;    // blank lines are dropped, after a line removed, until another line
 };
 
+// Writes the span s to out; an empty one may have no bytes at all.
+static void write_span(FILE *out, span s)
+{
+	if (s.e > s.s)
+		fwrite(s.s, 1, length(s), out);
+}
+
 static void put(writer *w, const char *s, size_t len)
 {
-	fwrite(s, 1, len, w->out);
+	write_span(w->out, {s, s + len});
 }
 
 static void put_span(writer *w, span s)
 {
-	put(w, s.s, length(s));
+	write_span(w->out, s);
 }
 
 // Writes the old text from w->at to upto, blank lines first dropped when
@@ -356,17 +363,17 @@ void write_new_line(FILE *out, const page *p, size_t i)
 	span title = read_heading(e);
 	const label_date &d = s.date;
 	fputs("=>", out);
-	fwrite(s.gap1.s, 1, length(s.gap1), out);
-	fwrite(s.prefix.s, 1, length(s.prefix), out);
+	write_span(out, s.gap1);
+	write_span(out, s.prefix);
 	write_target(out, e->name, false);
-	fwrite(s.gap2.s, 1, length(s.gap2), out);
+	write_span(out, s.gap2);
 	for (int at_end = 0; at_end < 2; at_end++) {
 		if (at_end)
-			fwrite(title.s, 1, length(title), out);
+			write_span(out, title);
 		if (d.date && d.at_end == at_end) {
-			fwrite(d.before.s, 1, length(d.before), out);
+			write_span(out, d.before);
 			write_date(out, p->entry_dates[i], &d.style);
-			fwrite(d.after.s, 1, length(d.after), out);
+			write_span(out, d.after);
 			if (!at_end && length(d.title) == 0 && length(d.after) == 0)
 				putc(' ', out);  // the first line shows its date alone
 		}
@@ -387,16 +394,20 @@ static void write_new(writer *w, size_t i)
 }
 
 // Starts the list of a page that had none: after a blank line, unless the
-// page is empty or ends with one.
+// page is empty or ends with one, and a preformatted block left open
+// closed, so that clients show the list as links.
 static void start_list(writer *w)
 {
-	const char *s = w->p->old.s, *end = s + w->p->old.len, *last = end - (s < end);
+	const page *p = w->p;
+	const char *s = p->old.s, *end = s + p->old.len, *last = end - (s < end);
 	while (last > s && last[-1] != '\n')
 		last--;
 	if (s != end && end[-1] != '\n')
-		fputs(w->p->style.line_end, w->out);
-	if (s != end && !is_blank_line(last, end))
-		fputs(w->p->style.line_end, w->out);
+		fputs(end[-1] == '\r' ? "\n" : p->style.line_end, w->out);
+	if (p->open_block)
+		fprintf(w->out, "```%s", p->style.line_end);
+	if (s != end && (p->open_block || !is_blank_line(last, end)))
+		fputs(p->style.line_end, w->out);
 	w->mid_line = false;
 }
 

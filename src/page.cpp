@@ -476,7 +476,7 @@ static bool record_lines(page *p, bool full, size_t *items_room)
 	const char *begin = p->old.s, *end = begin + p->old.len, *list_end = nullptr, *first_heading = nullptr;
 	size_t number = 0, room = 0, waiting = 0;
 	uint32_t gap = 1, *seen = (uint32_t *)calloc(KEYS, sizeof *seen);  // the gap each key was last recorded in
-	bool adjacent = false, preformatted = false;
+	bool adjacent = false, preformatted = false, styled = false;
 	char name[NAME_ROOM];
 	if (!seen)
 		return false;
@@ -536,15 +536,19 @@ static bool record_lines(page *p, bool full, size_t *items_room)
 				return false;
 			}
 		}
-		if (p->listed++ == 0)
+		// New lines are written as the first line that the new page keeps,
+		// or, where it keeps none, as the first.
+		if (p->listed == 0 || (r.k != GONE_LINE && !styled))
 			read_style(p, line, next, &r);
-		else if (adjacent && !p->between_entries.s)
+		styled = styled || r.k != GONE_LINE;
+		if (p->listed++ > 0 && adjacent && !p->between_entries.s)
 			p->between_entries = {list_end, line};
 		list_end = next;
 		adjacent = true;
 	}
 	free(seen);
 	p->n_records = waiting;
+	p->open_block = preformatted;
 	// A page with no list yet ends new lines as its first line ends.
 	const char *first_end = next_line(begin, end);
 	if (p->listed == 0 && first_end - begin >= 2 && first_end[-1] == '\n' && first_end[-2] == '\r')

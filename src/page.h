@@ -89,6 +89,7 @@ struct page {
 	span between_entries, after_heading, between_sections;
 	size_t post_link;         // the number of the first line that links a post without a date, or 0
 	size_t anchor;            // a page with no list's topmost heading, which the list goes under, or SIZE_MAX
+	bool open_block;          // the page ends inside a preformatted block
 	slot *slots;              // per entry that no entry line links, in the entries' order
 	size_t n_new;
 	item *items;              // the new list, newest first, when a feed is made of it

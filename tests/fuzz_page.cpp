@@ -26,7 +26,8 @@ static const entry entries[] = {
 
 static const char *const names[] = {"3.gmi"};
 
-// The lines of s, without their line ends; with text, only the author's.
+// The lines of s, without their line ends; with text, only the author's,
+// without a final CR.
 static std::vector<std::string> split(const std::string &s, bool text)
 {
 	std::vector<std::string> lines;
@@ -34,6 +35,8 @@ static std::vector<std::string> split(const std::string &s, bool text)
 		end = s.find('\n', at);
 		end = end == std::string::npos ? s.size() : end;
 		std::string line = s.substr(at, end - at);
+		// An old last line without a line end gets the page's, CR LF too.
+		line.resize(line.size() - (text && !line.empty() && line.back() == '\r'));
 		if (!text || (line.find_first_not_of(" \t\r") != std::string::npos && line[0] != '#' && line.compare(0, 2, "=>")))
 			lines.push_back(line);
 	}
@@ -68,7 +71,7 @@ static std::string make_page(std::string old)
 	free_page(&p);
 	std::string out(s, len);
 	free(s);
-	auto text = split(old, true), kept = split(out, false);
+	auto text = split(old, true), kept = split(out, true);
 	size_t next = 0;
 	for (size_t i = 0; i < kept.size() && next < text.size(); i++)
 		next += kept[i] == text[next];
