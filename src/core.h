@@ -5,6 +5,11 @@
 #include <stddef.h>
 #include <stdio.h>
 
+// The bytes [s, e).
+struct span {
+	const char *s, *e;
+};
+
 // A set of bytes, tested in one load: strspn may build its table anew on
 // every call.
 struct byte_set {

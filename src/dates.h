@@ -2,14 +2,11 @@
 #ifndef QUENLET_DATES_H
 #define QUENLET_DATES_H
 
+#include "core.h"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
-
-// The bytes [s, e).
-struct span {
-	const char *s, *e;
-};
 
 // How a date is written: 2024-03-25, 26 Oct 2021 or April 24th, 2023,
 // and how its month and day are.

@@ -35,11 +35,30 @@ bool is_journal_url(const char *url)
 	return len > 0;
 }
 
-// Writes the len bytes of s as XML character data: ill-formed UTF-8 as
-// U+FFFD, what XML 1.0 forbids (the C0 controls but tab, U+FFFE and U+FFFF)
-// left out, and the markup characters escaped, so that any bytes give a
-// well-formed document.
-static void write_xml(FILE *out, const char *s, size_t len)
+// What XML text makes of a character: kept as it is, escaped as markup,
+// left out where XML 1.0 forbids it (the C0 controls but tab, and line feed
+// in lines, U+FFFE and U+FFFF), or, ill-formed UTF-8, written as U+FFFD.
+enum xml_char { KEEP, ESCAPE, DROP, REPLACE };
+
+// Reads the character at c, before end, as XML text holds it, its length
+// in *n.
+static xml_char read_xml_char(const unsigned char *c, const unsigned char *end, bool lines, size_t *n)
+{
+	*n = *c < 0x80 ? 1 : measure_utf8(c, end - c);
+	if (*n == 0) {
+		*n = 1;
+		return REPLACE;
+	}
+	if (*c == '&' || *c == '<' || *c == '>' || *c == '"')
+		return ESCAPE;
+	bool kept = *n == 1 ? *c >= ' ' || *c == '\t' || (lines && *c == '\n') : !(*n == 3 && c[0] == 0xEF && c[1] == 0xBF && c[2] >= 0xBE);
+	return kept ? KEEP : DROP;
+}
+
+// Writes the len bytes of s as XML character data, as read_xml_char reads
+// them, with lines its line feeds, so that any bytes give a well-formed
+// document.
+static void write_xml(FILE *out, const char *s, size_t len, bool lines = false)
 {
 	// Printable ASCII but the markup, and tab: most of any text.
 	static constexpr byte_set plain_ascii = make_byte_set(
@@ -50,23 +69,113 @@ static void write_xml(FILE *out, const char *s, size_t len)
 			c++;
 			continue;
 		}
-		size_t n = *c < 0x80 ? 1 : measure_utf8(c, end - c);
-		bool markup = *c == '&' || *c == '<' || *c == '>' || *c == '"';
-		bool plain = n == 1 ? (*c >= ' ' || *c == '\t') && !markup :
-			     n > 1 && !(n == 3 && c[0] == 0xEF && c[1] == 0xBF && c[2] >= 0xBE);
-		if (plain) {
+		size_t n;
+		xml_char what = read_xml_char(c, end, lines, &n);
+		if (what == KEEP) {
 			c += n;
 			continue;
 		}
 		fwrite(run, 1, c - run, out);
-		if (n == 0)
+		if (what == REPLACE)
 			fputs("\xEF\xBF\xBD", out);
-		else if (markup)
+		else if (what == ESCAPE)
 			fputs(*c == '&' ? "&amp;" : *c == '<' ? "&lt;" : *c == '>' ? "&gt;" : "&quot;", out);
-		c += n ? n : 1;
+		c += n;
 		run = c;
 	}
 	fwrite(run, 1, c - run, out);
+}
+
+// Where the line after the one at line starts, or end.
+static const char *next_line(const char *line, const char *end)
+{
+	const char *line_end = (const char *)memchr(line, '\n', end - line);
+	return line_end ? line_end + 1 : end;
+}
+
+// Tells whether the line [s, e) starts a preformatted block or ends one.
+static bool is_toggle(const char *s, const char *e)
+{
+	return e - s >= 3 && memcmp(s, "```", 3) == 0;
+}
+
+// Tells whether the line [s, e) holds only blanks and its line end.
+static bool is_blank_line(const char *s, const char *e)
+{
+	while (s < e && (is_blank(*s) || *s == '\r' || *s == '\n'))
+		s++;
+	return s == e;
+}
+
+// The text of an entry after its heading line, in body, all that was read
+// of it.
+static span find_text(span body)
+{
+	return {next_line(body.s, body.e), body.e};
+}
+
+size_t make_summary(span body, char *summary)
+{
+	constexpr size_t MOST = 300;  // characters
+	span text = find_text(body);
+	// Bytes written, characters, the end of the character before the
+	// limit's, and the last blank before it.
+	size_t n = 0, chars = 0, cut = 0, blank = 0;
+	auto add = [&](const char *bytes, size_t size) {
+		memcpy(summary + n, bytes, size);
+		n += size;
+		cut = ++chars == MOST - 1 ? n : cut;
+	};
+	bool pre = false, started = false;
+	for (const char *line = text.s, *next; line < text.e && chars <= MOST; line = next) {
+		next = next_line(line, text.e);
+		bool toggle = is_toggle(line, next);
+		pre ^= toggle;
+		bool words = !pre && !toggle && !is_blank_line(line, next) && *line != '#' && !(next - line >= 2 && line[0] == '=' && line[1] == '>');
+		if (!words && started)
+			break;
+		started = words;
+		if (!words)
+			continue;
+		// A list's and a quote's markers are left out; lines are joined by
+		// a blank, and a run of blanks is one.
+		const unsigned char *u = (const unsigned char *)line + (next - line >= 2 && line[0] == '*' && line[1] == ' ' ? 2 : *line == '>');
+		bool gap = n > 0;
+		for (size_t len; u < (const unsigned char *)next && chars <= MOST; u += len) {
+			xml_char what = read_xml_char(u, (const unsigned char *)next, false, &len);
+			if (is_blank(*u) || what == DROP) {
+				gap = gap || (is_blank(*u) && n > 0);
+				continue;
+			}
+			if (gap) {
+				blank = chars < MOST - 1 ? n : blank;
+				add(" ", 1);
+				gap = false;
+			}
+			add(what == REPLACE ? "\xEF\xBF\xBD" : (const char *)u, what == REPLACE ? 3 : len);
+		}
+	}
+	if (chars <= MOST)
+		return n;
+	// Longer: cut at the last blank before the limit, or at it, and marked.
+	n = blank > 0 ? blank : cut;
+	memcpy(summary + n, "\u2026", 3);
+	return n + 3;
+}
+
+span find_content(span body, bool *cut)
+{
+	span text = find_text(body);
+	const char *s = text.s, *e = text.e;
+	for (const char *next; s < e && (next = next_line(s, e))[-1] == '\n' && is_blank_line(s, next);)
+		s = next;
+	*cut = (size_t)(body.e - body.s) > CONTENT_SIZE;
+	if (*cut) {
+		e = body.s + CONTENT_SIZE;
+		while (e > s && e[-1] != '\n')
+			e--;
+	}
+	return {s, e};
 }
 
 // Writes url, which ends in "/", then the entry's name as its index line
@@ -173,7 +282,7 @@ const item *date_feed(const page *p, const char *folder)
 	return newest;
 }
 
-void write_feed(FILE *out, const page *p, const item *newest, const char *title, size_t len)
+void write_feed(FILE *out, const page *p, const item *newest, size_t limit, const char *title, size_t len)
 {
 	const char *url = p->url.s;
 	size_t host_len;
@@ -192,18 +301,33 @@ void write_feed(FILE *out, const page *p, const item *newest, const char *title,
 	fputs("\"/>\n  <author><name>", out);
 	write_xml(out, host, host_len);
 	fputs("</name></author>\n", out);
-	for (const item *it = newest; it < p->items + p->n_items; it++) {
+	for (const item *it = newest; it < p->items + p->n_items && limit > 0; it++) {
 		if (!is_calendar_date(it->date))
 			continue;
+		limit--;
 		fputs("  <entry>\n    <id>", out);
 		write_item_link(out, p, it);
 		fputs("</id>\n    <title>", out);
 		write_xml(out, it->title.s, it->title.e - it->title.s);
 		fputs("</title>\n    <updated>", out);
 		write_instant(out, it->date);
-		fputs("</updated>\n    <link rel=\"alternate\" href=\"", out);
+		fputs("</updated>\n    <published>", out);
+		write_instant(out, it->date);
+		fputs("</published>\n    <link rel=\"alternate\" href=\"", out);
 		write_item_link(out, p, it);
-		fputs("\"/>\n  </entry>\n", out);
+		fputs("\"/>\n", out);
+		const entry *e = it->entry != NO_ENTRY ? &p->entries[it->entry] : nullptr;
+		if (e && e->summary.e > e->summary.s) {
+			fputs("    <summary type=\"text\">", out);
+			write_xml(out, e->summary.s, e->summary.e - e->summary.s);
+			fputs("</summary>\n", out);
+		}
+		if (e && e->content.s) {
+			fputs("    <content type=\"text\">", out);
+			write_xml(out, e->content.s, e->content.e - e->content.s, true);
+			fputs("</content>\n", out);
+		}
+		fputs("  </entry>\n", out);
 	}
 	fputs("</feed>\n", out);
 }

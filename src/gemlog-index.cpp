@@ -17,6 +17,7 @@
 #include <stdint.h>
 
 #include <dirent.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -31,19 +32,25 @@ static const char *const names[] = {INDEX, FEED};
 // sparse file planted there would make a run read and write.
 constexpr off_t LARGEST_PAGE = 256 << 20;
 
-static const char USAGE[] = "usage: gemlog-index [-n] [-u URL] [--] DIR [TITLE]\n";
+static const char USAGE[] = "usage: gemlog-index [-n] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n";
 static const char HELP[] = "Merges the journal in DIR into its page, DIR/index.gmi, newest entry first,\n"
 			   "keeping the author's text and layout; a file that would not change is left alone.\n"
 			   "  -n, --dry-run    print the page that would be published, and write nothing\n"
-			   "  -u, --url URL    also publish DIR/atom.xml, the Atom feed of the journal at URL\n"
+			   "  -u, --url URL    also publish DIR/atom.xml, the Atom feed of the journal at URL,\n"
+			   "                   with each entry's first paragraph\n"
+			   "      --content    and each entry whole\n"
+			   "      --limit N    only the newest N items in the feed\n"
 			   "  -h, --help       print this help\n"
 			   "      --version    print the version\n"
 			   "A DIR or TITLE that begins with a dash is given after -- or as ./-name.\n";
 
-// The options, as getopt_long takes them; --version has no letter.
+// The options, as getopt_long takes them; --content, --limit and --version
+// have no letter.
 static const struct option options[] = {
 	{"dry-run", no_argument, nullptr, 'n'},
 	{"url", required_argument, nullptr, 'u'},
+	{"content", no_argument, nullptr, 'C'},
+	{"limit", required_argument, nullptr, 'L'},
 	{"help", no_argument, nullptr, 'h'},
 	{"version", no_argument, nullptr, 'V'},
 	{nullptr, 0, nullptr, 0},
@@ -68,6 +75,9 @@ struct kept_entry {
 	size_t name, head, n;
 	left_out why;
 	int error;
+	size_t summary, summary_len;  // in the block too
+	char *content;                // its own, with --content
+	size_t content_len;
 };
 struct journal {
 	kept_entry *kept;
@@ -78,6 +88,13 @@ struct journal {
 	size_t block_room;
 	int unread;    // errno's value, when the folder could not be read to its end
 	bool starved;  // memory ran out
+	// With -u, each entry's summary is kept, with --content its whole text,
+	// and with --limit only the newest entries' texts: a heap of them by
+	// date, the oldest first, and beyond it those of the heap's oldest date,
+	// which may be among the newest items too.
+	bool summaries, contents;
+	size_t limit;
+	size_t *heap, n_heap, heap_room, *ties, n_ties, ties_room;
 };
 
 // Adds the len bytes at s to j's block; returns their offset, or SIZE_MAX
@@ -106,6 +123,100 @@ static void keep_name(const char *name, void *context)
 		j->names[j->n_names++] = at;
 }
 
+// The date of the entry kept at i, YYYYMMDD.
+static uint32_t date_kept(const journal *j, size_t i)
+{
+	return read_iso_date(j->block.s + j->kept[i].name);
+}
+
+static void free_content(journal *j, size_t i)
+{
+	free(j->kept[i].content);
+	j->kept[i].content = nullptr;
+}
+
+// Moves the entry at k of j's heap up or down to its place, the oldest on
+// top.
+static void sift(journal *j, size_t k)
+{
+	size_t *h = j->heap;
+	for (; k > 0 && date_kept(j, h[k]) < date_kept(j, h[(k - 1) / 2]); k = (k - 1) / 2) {
+		size_t t = h[k];
+		h[k] = h[(k - 1) / 2];
+		h[(k - 1) / 2] = t;
+	}
+	for (size_t c; (c = 2 * k + 1) < j->n_heap; k = c) {
+		c += c + 1 < j->n_heap && date_kept(j, h[c + 1]) < date_kept(j, h[c]);
+		if (date_kept(j, h[c]) >= date_kept(j, h[k]))
+			break;
+		size_t t = h[k];
+		h[k] = h[c];
+		h[c] = t;
+	}
+}
+
+// Keeps the text of the entry kept at i only while it may be among the
+// newest j->limit items of the feed: while fewer entries are newer than it.
+static void limit_texts(journal *j, size_t i)
+{
+	if (j->n_heap < j->limit) {
+		if (!make_room(&j->heap, &j->heap_room, j->n_heap + 1, sizeof *j->heap)) {
+			j->starved = true;
+			return;
+		}
+		j->heap[j->n_heap++] = i;
+		return sift(j, j->n_heap - 1);
+	}
+	uint32_t oldest = date_kept(j, j->heap[0]), date = date_kept(j, i);
+	if (date < oldest)
+		return free_content(j, i);
+	if (date > oldest) {
+		size_t out = j->heap[0];
+		j->heap[0] = i;
+		sift(j, 0);
+		if (date_kept(j, j->heap[0]) > oldest) {
+			free_content(j, out);
+			for (size_t t = 0; t < j->n_ties; t++)
+				free_content(j, j->ties[t]);
+			j->n_ties = 0;
+			return;
+		}
+		i = out;
+	}
+	if (!make_room(&j->ties, &j->ties_room, j->n_ties + 1, sizeof *j->ties))
+		j->starved = true;
+	else
+		j->ties[j->n_ties++] = i;
+}
+
+// Keeps what the feed shows of the entry e, just kept in j: its summary,
+// and with --content its text whole, if it has a date of the calendar.
+static void keep_text(journal *j, const entry *e)
+{
+	kept_entry &k = j->kept[j->n - 1];
+	char summary[SUMMARY_SIZE];
+	k.summary_len = make_summary(e->body, summary);
+	k.summary = k.summary_len ? add_bytes(j, summary, k.summary_len) : 0;
+	if (!j->contents || !is_calendar_date(read_iso_date(e->name)))
+		return;
+	bool cut;
+	span text = find_content(e->body, &cut);
+	k.content_len = text.e - text.s;
+	// A text cut short ends with a line of an ellipsis.
+	k.content = (char *)malloc(k.content_len + 4);
+	if (!k.content) {
+		j->starved = true;
+		return;
+	}
+	memcpy(k.content, text.s, k.content_len);
+	if (cut) {
+		memcpy(k.content + k.content_len, "\u2026\n", 4);
+		k.content_len += 4;
+	}
+	if (j->limit)
+		limit_texts(j, j->n - 1);
+}
+
 // Keeps the entry e of the walk in the journal at context.
 static void keep_entry(const entry *e, void *context)
 {
@@ -122,7 +233,9 @@ static void keep_entry(const entry *e, void *context)
 		j->starved = true;
 		return;
 	}
-	j->kept[j->n++] = {name, head, n, e->why, e->error};
+	j->kept[j->n++] = {name, head, n, e->why, e->error, 0, 0, nullptr, 0};
+	if (j->summaries && e->head)
+		keep_text(j, e);
 }
 
 static int compare_names(const void *a, const void *b)
@@ -238,13 +351,18 @@ static bool is_plain(const char *title)
 static bool list_entries(DIR *dir, const char *folder, const placers *who, sources *src)
 {
 	journal &j = src->j;
-	listing l = {*who, keep_entry, &j, keep_name};
+	// Entries are read whole, up to the most the feed holds, or for
+	// summaries their first 16 KiB; else only their first line.
+	static char body[CONTENT_SIZE + 1];
+	listing l = {*who, keep_entry, &j, keep_name, j.summaries ? body : nullptr, j.contents ? sizeof body : 16 << 10};
 	int status = scan(dir, &l);
 	src->entries = j.starved ? nullptr : (entry *)malloc(j.n * sizeof *src->entries + 1);
 	src->names = j.starved ? nullptr : (const char **)malloc(j.n_names * sizeof *src->names + 1);
 	for (size_t i = 0; src->entries && i < j.n; i++) {
 		const kept_entry &k = j.kept[i];
-		src->entries[i] = {j.block.s + k.name, k.head ? j.block.s + k.head : nullptr, k.n, k.why, k.error};
+		const char *summary = j.block.s + k.summary;
+		src->entries[i] = {j.block.s + k.name, k.head ? j.block.s + k.head : nullptr, k.n, k.why, k.error, {},
+				   {summary, summary + k.summary_len}, {k.content, k.content + k.content_len}};
 	}
 	for (size_t i = 0; src->names && i < j.n_names; i++)
 		src->names[i] = j.block.s + j.names[i];
@@ -348,14 +466,18 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 }
 
 // The feed's title: title, else the new index's first heading, which is the
-// old one's, else the folder's name; its length in *len.
-static const char *name_feed(const char *title, text old, const char *folder, size_t *len)
+// old one's, else the folder's name, its full path in path, of PATH_MAX
+// bytes; its length in *len.
+static const char *name_feed(const char *title, text old, const char *folder, size_t *len, char *path)
 {
 	const char *name = title ? title : find_title(old, len);
 	if (title)
 		*len = strlen(title);
 	if (name)
 		return name;
+	// As its full path ends, so that "." is called by its own name.
+	if (realpath(folder, path))
+		folder = path;
 	size_t end = strlen(folder);
 	while (end > 1 && folder[end - 1] == '/')
 		end--;
@@ -493,6 +615,8 @@ struct publication {
 	const char *title, *feed_title;
 	size_t feed_len;
 	const item *newest;
+	size_t limit;
+	char path[PATH_MAX];  // the folder's, when it names the feed
 };
 
 // Writes to out the file called name of src as pub says: the page or the
@@ -502,7 +626,7 @@ static void write_file(FILE *out, const char *name, const sources *src, const pu
 	if (name == INDEX)
 		write_page(out, &src->index, pub->title);
 	else
-		write_feed(out, &src->index, pub->newest, pub->feed_title, pub->feed_len);
+		write_feed(out, &src->index, pub->newest, pub->limit, pub->feed_title, pub->feed_len);
 }
 
 // Tells whether the file called name in dir would be left as it is: what
@@ -536,7 +660,7 @@ static bool is_left_alone(int dir, const char *name, const sources *src, const p
 static int write_files(int fd, const char *folder, const char *url, const char *title, const seen *was,
 		       sources *src)
 {
-	publication pub = {title, nullptr, 0, nullptr};
+	publication pub = {title, nullptr, 0, nullptr, src->j.limit ? src->j.limit : SIZE_MAX, {}};
 	bool same[2] = {is_left_alone(fd, INDEX, src, &pub), true};
 	if (url) {
 		pub.newest = date_feed(&src->index, folder);
@@ -545,7 +669,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 				    "index.gmi and atom.xml left as they are");
 			return 1;
 		}
-		pub.feed_title = name_feed(title, src->old, folder, &pub.feed_len);
+		pub.feed_title = name_feed(title, src->old, folder, &pub.feed_len, pub.path);
 		same[1] = is_left_alone(fd, FEED, src, &pub);
 	}
 	// Each file is written whole and synced before any is renamed, the feed
@@ -638,6 +762,19 @@ static int refuse_usage(const char *what)
 	return 1;
 }
 
+// Reads s, a whole number from 1, as --limit takes it; returns 0 for
+// anything else.
+static size_t read_count(const char *s)
+{
+	size_t n = 0;
+	for (const char *c = s; *c; c++) {
+		if (*c < '0' || *c > '9' || n > (SIZE_MAX - 9) / 10)
+			return 0;
+		n = n * 10 + (*c - '0');
+	}
+	return n;
+}
+
 // Tells whether title holds nothing but blanks.
 static bool is_empty(const char *title)
 {
@@ -653,6 +790,8 @@ int main(int argc, char *argv[])
 	// lacks its argument, so the messages are these.
 	const char *url = nullptr;
 	bool dry_run = false;
+	sources src{};
+	journal &j = src.j;
 	opterr = 0;
 	for (int c; (c = getopt_long(argc, argv, ":nu:h", options, nullptr)) != -1;) {
 		char unknown[32] = "an unknown option";
@@ -663,13 +802,21 @@ int main(int argc, char *argv[])
 		case 'u':
 			url = optarg;
 			break;
+		case 'C':
+			j.contents = true;
+			break;
+		case 'L':
+			j.limit = read_count(optarg);
+			if (!j.limit)
+				return refuse_usage("--limit needs a whole number from 1");
+			break;
 		case 'h':
 			fputs(USAGE, stdout);
 			return print(HELP);
 		case 'V':
 			return print("gemlog-index " QUENLET_VERSION "\n");
 		case ':':
-			return refuse_usage("-u needs a URL");
+			return refuse_usage(optopt == 'L' ? "--limit needs a whole number from 1" : "-u needs a URL");
 		default:
 			if (optopt > ' ' && optopt < 0x7F)
 				snprintf(unknown, sizeof unknown, "-%c: an unknown option", optopt);
@@ -685,6 +832,10 @@ int main(int argc, char *argv[])
 		report("gemlog-index: the title holds a line end, a control character or ill-formed UTF-8", "");
 		return 1;
 	}
+	if ((j.contents || j.limit) && !url)
+		return refuse_usage("--content and --limit shape the feed, which only -u publishes");
+	if (url && strpbrk(url, "?#"))
+		return refuse_usage("-u: the journal's URL holds no query (?) and no fragment (#)");
 	if (url && !is_journal_url(url)) {
 		report("gemlog-index: ", url, ": not an absolute URL (scheme://host/path/) in printable ASCII");
 		return 1;
@@ -698,13 +849,17 @@ int main(int argc, char *argv[])
 		say(folder, ": %s", strerror(errno));
 		return 1;
 	}
-	sources src{};
+	j.summaries = url != nullptr;
 	int status = publish(dir, folder, url, title, dry_run, &src);
 	free_page(&src.index);
 	free(src.entries);
 	free(src.names);
-	free(src.j.kept);
-	free(src.j.names);
+	for (size_t i = 0; i < j.n; i++)
+		free(j.kept[i].content);
+	free(j.kept);
+	free(j.names);
+	free(j.heap);
+	free(j.ties);
 	free(src.j.block.s);
 	free(src.old.s);
 	closedir(dir);

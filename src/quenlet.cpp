@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
 	if (!terminal)
 		setvbuf(stdout, out, _IOFBF, sizeof out);
 
-	listing l = {find_placers(dirfd(dir)), make_line, &terminal, nullptr};
+	listing l = {find_placers(dirfd(dir)), make_line, &terminal, nullptr, nullptr, 0};
 	int status = scan(dir, &l);
 	free_placers(&l.who);
 	closedir(dir);

@@ -477,20 +477,21 @@ static int open_entry(int dir, const char *name, unsigned char type, const place
 	return open_checked(dir, name, who);
 }
 
-// Reads from fd until the first line end or LINE_SIZE - 1 bytes; returns the
-// byte count, or -1 on a read error. pread fails on a FIFO, socket or
-// directory, so that one swapped in before the open is never read.
-static ssize_t read_head(int fd, char *head)
+// Reads from fd into head, of size bytes, until it holds the first line end
+// or is full, which one read does for a regular file; returns the byte
+// count, or -1 on a read error. pread fails on a FIFO, socket or directory,
+// so that one swapped in before the open is never read.
+static ssize_t read_head(int fd, char *head, size_t size)
 {
 	size_t n = 0;
 	for (;;) {
-		ssize_t got = pread(fd, head + n, LINE_SIZE - 1 - n, n);
+		ssize_t got = pread(fd, head + n, size - n, n);
 		if (got < 0)
 			return -1;
 		if (got == 0 || memchr(head + n, '\n', got))
 			return n + got;
 		n += got;
-		if (n == LINE_SIZE - 1)
+		if (n == size)
 			return n;
 	}
 }
@@ -502,17 +503,19 @@ static bool make_link(const listing *l, int dir, const char *name, unsigned char
 {
 	if (!name)
 		return true;
-	entry e = {name, nullptr, 0, CANNOT_OPEN, 0};
+	entry e = {name, nullptr, 0, CANNOT_OPEN, 0, {}, {}, {}};
 	int fd = open_entry(dir, name, type, &l->who);
-	char head[LINE_SIZE];
+	char line[LINE_SIZE], *head = l->buffer ? l->buffer : line;
 	if (fd >= 0) {
-		ssize_t n = read_head(fd, head);
+		ssize_t n = read_head(fd, head, l->buffer ? l->size : LINE_SIZE - 1);
 		e.error = errno;
 		close(fd);
 		e.why = n < 0 ? CANNOT_READ : NO_HEADING;
+		if (n > 0)
+			e.body = {head, head + n};
 		if (n > 0 && head[0] == '#') {
 			e.head = head;
-			e.n = n;
+			e.n = (size_t)n < LINE_SIZE - 1 ? n : LINE_SIZE - 1;
 		}
 	} else {
 		e.why = (left_out)fd;
@@ -537,7 +540,7 @@ int scan(DIR *dir, const listing *l)
 			status = 1;
 	}
 	if (errno != 0) {
-		struct entry e = {nullptr, nullptr, 0, CANNOT_READ, errno};
+		struct entry e = {nullptr, nullptr, 0, CANNOT_READ, errno, {}, {}, {}};
 		l->take(&e, l->context);
 		status = 1;
 	}

@@ -2,6 +2,8 @@
 #ifndef QUENLET_WALK_H
 #define QUENLET_WALK_H
 
+#include "core.h"
+
 #include <dirent.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -61,6 +63,8 @@ struct entry {
 	size_t n;          // head's length
 	left_out why;      // when left out
 	int error;         // errno's value, where it says why
+	span body;         // all that was read, from its start, where the walk reads more than the first line
+	span summary, content;  // what a feed shows of it, where its caller keeps that
 };
 
 // Takes each entry of a walk, in the order the folder yields them.
@@ -74,6 +78,10 @@ struct listing {
 	taker *take;
 	void *context;
 	void (*take_name)(const char *name, void *context);
+	// Where given, each entry is read into it with one read of as many
+	// bytes, at least LINE_SIZE, and not only up to its first line end.
+	char *buffer;
+	size_t size;
 };
 
 // Walks dir as l says, in the order the folder yields its entries, and last

@@ -271,7 +271,7 @@ TEST_F(Journal, CommandLine)
 
 	// gemlog-index's options as GNU's tools take them, from dir; its output
 	// to /dev/full when full.
-	const string index_usage = "usage: gemlog-index [-n] [-u URL] [--] DIR [TITLE]\n", page = "=>2021-03-04.gmi 2021-03-04   Dash\n";
+	const string index_usage = "usage: gemlog-index [-n] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n", page = "=>2021-03-04.gmi 2021-03-04   Dash\n";
 	const string g = GEMLOG_INDEX, url = "gemini://x/", full = "gemlog-index: cannot write standard output: No space left on device\n";
 	mkdir((dir + "/empty").c_str(), 0755);
 	const struct {
@@ -285,6 +285,13 @@ TEST_F(Journal, CommandLine)
 		{{g, "-n", "d", "T", "x"}, "", "gemlog-index: more than DIR and TITLE given\n" + index_usage, 1},
 		{{g, "-n", "-u"}, "", "gemlog-index: -u needs a URL\n" + index_usage, 1},
 		{{g, "-x", "-d"}, "", "gemlog-index: -x: an unknown option\n" + index_usage, 1},
+		{{g, "-u", url, "--limit", "0", "./-d"}, "", "gemlog-index: --limit needs a whole number from 1\n" + index_usage, 1},
+		{{g, "-u", url, "--limit=-2", "./-d"}, "", "gemlog-index: --limit needs a whole number from 1\n" + index_usage, 1},
+		{{g, "-u", url, "./-d", "--limit"}, "", "gemlog-index: --limit needs a whole number from 1\n" + index_usage, 1},
+		{{g, "--limit", "2x", "./-d"}, "", "gemlog-index: --limit needs a whole number from 1\n" + index_usage, 1},
+		{{g, "--content", "./-d"}, "", "gemlog-index: --content and --limit shape the feed, which only -u publishes\n" + index_usage, 1},
+		{{g, "-u", "gemini://x/?q=1", "./-d"}, "", "gemlog-index: -u: the journal's URL holds no query (?) and no fragment (#)\n" + index_usage, 1},
+		{{g, "-u", "gemini://x/#top", "./-d"}, "", "gemlog-index: -u: the journal's URL holds no query (?) and no fragment (#)\n" + index_usage, 1},
 		{{g, "./-d", "-n"}, page, "", 0}, {{g, "-nu", url, "--", "-d"}, page, "", 0},
 		{{g, "--url=" + url, "-n", "./-d"}, page, "", 0}, {{g, "-u" + url, "--dry-run", "./-d"}, page, "", 0},
 		{{g, "./-d", " \t"}, "", "gemlog-index: TITLE is empty\n" + index_usage, 1},
@@ -1182,7 +1189,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 // refused.
 TEST_F(Journal, FeedHoldsWhatAtomAsks)
 {
-	const string t = "# T\n", at = "gemini://h/", kept = "T00:00:00Z</updated>\n    <link";
+	const string t = "# T\n", at = "gemini://h/", kept = "T00:00:00Z</published>\n    <link";
 	const struct {
 		string name, head, url, want;  // want is empty for an entry left out, "refused" for a URL
 		string page = "";  // an index.gmi beside the entry; its entries' links and titles are want
@@ -1200,7 +1207,8 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		{"2024-01-01.gmi", t, "gemini://h/\x7f", "refused"}, {"2024-01-01.gmi", t, "ge\x7fmini://h/", "refused"},
 		{"2024-01-01.gmi", t, "-gemini://h/", "refused"},
 		{"index.gmi", "=> /a/./x.gmi 2024-01-02 - X\n## 2024\n", "gemini://h/log", "<id>gemini://h/a/x.gmi</id>\n    <title>X</title>"
-		 "\n    <updated>2024-01-02T00:00:00Z</updated>\n    <link rel=\"alternate\" href=\"gemini://h/a/x.gmi\"/>\n  </entry>\n</feed>"},
+		 "\n    <updated>2024-01-02T00:00:00Z</updated>\n    <published>2024-01-02T00:00:00Z</published>\n    <link rel=\"alternate\" "
+		 "href=\"gemini://h/a/x.gmi\"/>\n  </entry>\n</feed>"},
 		{"index.gmi", "=> ../b/../y.gmi?q 2024-01-02: Y\n", "gemini://h/l/s/", "<id>gemini://h/l/y.gmi?q</id>\n    <title>Y</title>"},
 		{"index.gmi", "=> gemini://o/../z 2024-01-02 Z\n", at, "<id>gemini://o/../z</id>"},
 		{"2024-01-01.gmi", "# A\x1b[2J\r\n", at, "<title>A[2J</title>"},
