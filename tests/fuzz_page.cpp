@@ -3,7 +3,11 @@
 // of three years and one left out. The new page keeps the author's text
 // (every line that is neither blank, a link nor a heading) in order, links
 // every entry with a heading, adds no line for an entry already linked, and
-// a second run leaves it as it is.
+// a second run leaves it as it is. The input is an entry's body too: the
+// feed made of the page, with that entry's summary and content, is UTF-8
+// with no control character but tab and line feed, and the summary is of
+// 300 characters at most.
+#include "feed.h"
 #include "page.h"
 
 #include <cstdint>
@@ -18,10 +22,10 @@ static void check(bool ok)
 		abort();
 }
 
-static const entry entries[] = {
-	{"2025-01-05.gmi", "# New\n", 6, NO_HEADING, 0}, {"2024-03-01.gmi", nullptr, 0, NO_HEADING, 0},
-	{"2024-02-01 b.gmi", "#B\r\n", 4, NO_HEADING, 0}, {"2024-01-01.gmi", "# A", 3, NO_HEADING, 0},
-	{"2023-06-01.gmi", "## Z\n", 5, NO_HEADING, 0},
+static entry entries[] = {
+	{"2025-01-05.gmi", "# New\n", 6, NO_HEADING, 0, {}, {}, {}}, {"2024-03-01.gmi", nullptr, 0, NO_HEADING, 0, {}, {}, {}},
+	{"2024-02-01 b.gmi", "#B\r\n", 4, NO_HEADING, 0, {}, {}, {}}, {"2024-01-01.gmi", "# A", 3, NO_HEADING, 0, {}, {}, {}},
+	{"2023-06-01.gmi", "## Z\n", 5, NO_HEADING, 0, {}, {}, {}},
 };
 
 static const char *const names[] = {"3.gmi"};
@@ -56,6 +60,28 @@ static int count_links(const std::string &s, const std::string &target)
 	return n;
 }
 
+// Writes the feed of p, old being its first entry's body too.
+static void check_feed(const page *p, const std::string &old)
+{
+	char summary[SUMMARY_SIZE], *s;
+	size_t len, n = make_summary({old.data(), old.data() + old.size()}, summary), chars = 0;
+	bool cut;
+	entries[0].summary = {summary, summary + n};
+	entries[0].content = find_content({old.data(), old.data() + old.size()}, &cut);
+	FILE *f = open_memstream(&s, &len);
+	if (p->n_items && p->items[0].date)
+		write_feed(f, p, p->items, 3, "T", 1);
+	check(fclose(f) == 0);
+	for (size_t i = 0; i < n; i += measure_utf8((const unsigned char *)summary + i, n - i))
+		check(measure_utf8((const unsigned char *)summary + i, n - i) > 0 && ++chars <= 300);
+	for (size_t i = 0, c; i < len; i += c) {
+		c = measure_utf8((const unsigned char *)s + i, len - i);
+		check(c > 0 && ((unsigned char)s[i] >= ' ' || s[i] == '\t' || s[i] == '\n'));
+	}
+	free(s);
+	entries[0].summary = entries[0].content = {};
+}
+
 // The new page made from old.
 static std::string make_page(std::string old)
 {
@@ -68,6 +94,7 @@ static std::string make_page(std::string old)
 	check(fclose(f) == 0);
 	for (size_t i = 1; i < p.n_items; i++)
 		check(p.items[i - 1].date >= p.items[i].date);
+	check_feed(&p, old);
 	free_page(&p);
 	std::string out(s, len);
 	free(s);

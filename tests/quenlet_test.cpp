@@ -1186,14 +1186,33 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 // url: the entry only if its name's date is a day of the calendar, or else
 // no feed; its title whole, the URL's host as the author, a line's link
 // resolved against the URL; a URL with a byte outside printable ASCII is
-// refused.
+// refused. An entry's first paragraph is its summary, its text whole its
+// content, with --content; --limit keeps the newest items.
 TEST_F(Journal, FeedHoldsWhatAtomAsks)
 {
-	const string t = "# T\n", at = "gemini://h/", kept = "T00:00:00Z</published>\n    <link";
+	const string t = "# T\n", at = "gemini://h/", kept = "T00:00:00Z</published>\n    <link", sum = "<summary type=\"text\">";
+	// A paragraph of 80 words, the first 59 of which fit; an entry of a
+	// line more than 1 MiB holds, each line its number in 63 digits.
+	string words, fit, big = t;
+	for (int i = 0; i < 80; i++)
+		words += "abcd ", fit += i < 59 ? "abcd " : "";
+	for (int i = 0; big.size() <= 1 << 20; i++)
+		big += string(63 - std::to_string(i).size(), '0') + std::to_string(i) + "\n";
 	const struct {
 		string name, head, url, want;  // want is empty for an entry left out, "refused" for a URL
 		string page = "";  // an index.gmi beside the entry; its entries' links and titles are want
+		string option = "";
 	} rows[] = {
+		{"2024-01-01.gmi", "# T\n\nOne\ntwo  \t three\n\nNext\n", at, sum + "One two three</summary>"},
+		{"2024-01-01.gmi", "# T\n=> x.gmi L\n## Sub\n* one\n* two\n\nLater\n", at, sum + "one two</summary>"},
+		{"2024-01-01.gmi", "# T\n```\n\ncode\n```\n\nWords\n", at, sum + "Words</summary>"},
+		{"2024-01-01.gmi", "# T\n\n> quoted\n>more\n", at, sum + "quoted more</summary>"},
+		{"2024-01-01.gmi", t + words + "\n", at, sum + fit.substr(0, fit.size() - 1) + "\u2026</summary>"},
+		{"2024-01-01.gmi", t + string(400, 'x'), at, sum + string(299, 'x') + "\u2026</summary>"},
+		{"2024-01-01.gmi", "# T\n=> a.gmi A\n## Sub\n", at, "href=\"gemini://h/2024-01-01.gmi\"/>\n  </entry>"},
+		{"2024-01-01.gmi", "# T\r\n\r\nA\x01" "b \xff c\r\nd\x1b[2J\r\n", at, sum + "Ab \xef\xbf\xbd c d[2J</summary>"},
+		{"2024-01-01.gmi", "# T\r\n\r\n \r\nA\x01" "b \xff c\r\nd\x1b[2J\r\n", at, "<content type=\"text\">Ab \xef\xbf\xbd c\nd[2J\n</content>", "", "--content"},
+		{"2024-01-01.gmi", big, at, "\n" + string(58, '0') + "16382\n\u2026\n</content>", "", "--content"},
 		{"2024-01-01.gmi", "# \xc3\xa9 \xe2\x82\xac\xef\xbf\xbd \n", at, "<title>\xc3\xa9 \xe2\x82\xac\xef\xbf\xbd</title>"},
 		{"2024-01-01.gmi", "#Tight\n", at, "<title>Tight</title>"},
 		{"2024-02-29.gmi", t, at, "2024-02-29" + kept}, {"2016-02-29.gmi", t, at, "2016-02-29" + kept},
@@ -1213,9 +1232,12 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		{"index.gmi", "=> gemini://o/../z 2024-01-02 Z\n", at, "<id>gemini://o/../z</id>"},
 		{"2024-01-01.gmi", "# A\x1b[2J\r\n", at, "<title>A[2J</title>"},
 		{"2024-01-01.gmi", "# T\x01\n", at, "Feed T gemini://h/d|D gemini://h/c|C gemini://h/b|B gemini://h/a|A gemini://h/f|F "
-		 "gemini://h/i|I gemini://h/h|H gemini://h/g|G gemini://h/2024-01-01.gmi|T gemini://h/e|E ", "# Feed T\n=> /g 2024-01-01 G\n"
+		 "gemini://h/i|I gemini://h/h|H gemini://h/g|G gemini://h/2024-01-01.gmi|T gemini://h/e|E .", "# Feed T\n=> /g 2024-01-01 G\n"
 		 "=> /a 2024-03-01 A\n=> /b 2024-03-02 B\n=>2024-01-01.gmi 2024-01-01  Old\n=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n"
 		 "=> /e 2023-06-01 E\n=> /f 2024-03-01 F\n=> /h 2024-01-09 H\n=> /i 2024-01-10 I\n"},
+		{"2024-01-01.gmi", t, at, "Feed T gemini://h/d|D gemini://h/c|C .", "# Feed T\n=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n=> /e 2023-06-01 E\n",
+		 "--limit=2"},
+		{"2024-01-01.gmi", "# Heading\n", at, "Feed gemini://h/2024-01-01.gmi|Label title .", "# Feed\n=> 2024-01-01.gmi 2024-01-01 - Label title\n"},
 	};
 	// The feed's title, and its entries' links and titles, each "LINK|TITLE ".
 	auto list = [](const string &feed) {
@@ -1225,13 +1247,16 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 			size_t id = feed.find("<id>", at) + 4, title = feed.find("<title>", at) + 7;
 			entries += feed.substr(id, feed.find('<', id) - id) + "|" + feed.substr(title, feed.find('<', title) - title) + " ";
 		}
-		return entries;
+		return entries + ".";
 	};
 	for (auto &row : rows) {
 		string d = single(row.name, row.head);
 		if (!row.page.empty())
 			put("index.gmi", row.page, d);
-		Outcome r = run({GEMLOG_INDEX, "-u", row.url, "."}, d);
+		std::vector<string> argv = {GEMLOG_INDEX, "-u", row.url, "."};
+		if (!row.option.empty())
+			argv.insert(argv.begin() + 1, row.option);
+		Outcome r = run(argv, d);
 		string feed = read_file(d + "/atom.xml");
 		if (row.want == "refused") {
 			EXPECT_EQ(r.status, 1) << row.url;
@@ -1243,8 +1268,10 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		} else {
 			EXPECT_EQ(r, (Outcome{"", "", 0})) << row.name;
 			EXPECT_NE((row.page.empty() ? feed : list(feed)).find(row.want), string::npos) << row.want << " in " << feed;
+			// A feed of "." is called by the folder's name.
+			EXPECT_TRUE(!row.page.empty() || list(feed).find(d.substr(d.rfind('/') + 1) + " ") == 0) << feed;
 			// The page holds the title as the heading has it.
-			if (row.name != "index.gmi") {
+			if (row.name != "index.gmi" && row.page.empty()) {
 				string page = read_file(d + "/index.gmi");
 				EXPECT_TRUE(page.find(row.head.substr(1, row.head.find_first_of("\r\n") - 1)) != string::npos && page.find('\r') == string::npos) << page;
 			}
