@@ -550,7 +550,7 @@ static bool record_lines(page *p, bool full, size_t *items_room)
 	p->n_records = waiting;
 	p->open_block = preformatted;
 	// A page with no list yet ends new lines as its first line ends.
-	const char *first_end = next_line(begin, end);
+	const char *first_end = begin < end ? next_line(begin, end) : end;
 	if (p->listed == 0 && first_end - begin >= 2 && first_end[-1] == '\n' && first_end[-2] == '\r')
 		p->style.line_end = "\r\n";
 	// A page with no list yet takes it under its topmost heading that holds
