@@ -55,6 +55,25 @@ static xml_char read_xml_char(const unsigned char *c, const unsigned char *end, 
 	return kept ? KEEP : DROP;
 }
 
+// Tells whether the eight bytes at c are all printable ASCII but the markup
+// characters, in one word's few steps rather than eight.
+static bool is_plain_word(const unsigned char *c)
+{
+	constexpr uint64_t ones = ~0ull / 255, highs = ones * 0x80;
+	uint64_t w;
+	memcpy(&w, c, 8);
+	// A byte below 0x20, or above 0x7E, or one that the markup character
+	// makes zero sets its lane's high bit; a borrow or carry between lanes
+	// comes only from a lane that sets it already.
+	uint64_t outside = (((w - ones * 0x20) & ~w) | (w + ones) | w) & highs;
+	static const unsigned char markup[] = "&<>\"";
+	for (int i = 0; i < 4; i++) {
+		uint64_t x = w ^ (ones * markup[i]);
+		outside |= (x - ones) & ~x & highs;
+	}
+	return outside == 0;
+}
+
 // Writes the len bytes of s as XML character data, as read_xml_char reads
 // them, with lines its line feeds, so that any bytes give a well-formed
 // document.
@@ -67,6 +86,8 @@ static void write_xml(FILE *out, const char *s, size_t len, bool lines = false)
 	while (c < end) {
 		if (plain_ascii.has[*c]) {
 			c++;
+			while (end - c >= 8 && is_plain_word(c))
+				c += 8;
 			continue;
 		}
 		size_t n;
@@ -141,18 +162,27 @@ size_t make_summary(span body, char *summary)
 		// a blank, and a run of blanks is one.
 		const unsigned char *u = (const unsigned char *)line + (next - line >= 2 && line[0] == '*' && line[1] == ' ' ? 2 : *line == '>');
 		bool gap = n > 0;
-		for (size_t len; u < (const unsigned char *)next && chars <= MOST; u += len) {
-			xml_char what = read_xml_char(u, (const unsigned char *)next, false, &len);
-			if (is_blank(*u) || what == DROP) {
-				gap = gap || (is_blank(*u) && n > 0);
+		for (size_t len = 1; u < (const unsigned char *)next && chars <= MOST; u += len) {
+			len = 1;
+			if (is_blank(*u)) {
+				gap = n > 0;
 				continue;
 			}
+			// Most of any text is printable ASCII, kept as it is.
+			xml_char what = *u > ' ' && *u < 0x7F ? KEEP : read_xml_char(u, (const unsigned char *)next, false, &len);
+			if (what == DROP)
+				continue;
 			if (gap) {
 				blank = chars < MOST - 1 ? n : blank;
 				add(" ", 1);
 				gap = false;
 			}
-			add(what == REPLACE ? "\xEF\xBF\xBD" : (const char *)u, what == REPLACE ? 3 : len);
+			if (len == 1 && what == KEEP) {
+				summary[n++] = *u;
+				cut = ++chars == MOST - 1 ? n : cut;
+			} else {
+				add(what == REPLACE ? "\xEF\xBF\xBD" : (const char *)u, what == REPLACE ? 3 : len);
+			}
 		}
 	}
 	if (chars <= MOST)
@@ -267,7 +297,14 @@ static void write_item_link(FILE *out, const page *p, const item *it)
 // Writes the date YYYYMMDD as Atom's instant, its midnight UTC.
 static void write_instant(FILE *out, uint32_t date)
 {
-	fprintf(out, "%04u-%02u-%02uT00:00:00Z", date / 10000, date / 100 % 100, date % 100);
+	char instant[] = "YYYY-MM-DDT00:00:00Z";
+	for (int i = 9; i >= 0; i--) {
+		if (i == 4 || i == 7)
+			continue;
+		instant[i] = (char)('0' + date % 10);
+		date /= 10;
+	}
+	fwrite(instant, 1, sizeof instant - 1, out);
 }
 
 const item *date_feed(const page *p, const char *folder)
