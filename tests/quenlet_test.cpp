@@ -274,6 +274,11 @@ TEST_F(Journal, CommandLine)
 	const string index_usage = "usage: gemlog-index [-n] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n", page = "=>2021-03-04.gmi 2021-03-04   Dash\n";
 	const string g = GEMLOG_INDEX, url = "gemini://x/", full = "gemlog-index: cannot write standard output: No space left on device\n";
 	mkdir((dir + "/empty").c_str(), 0755);
+	// Days and their ordinals, as a page writes them.
+	mkdir((dir + "/ord").c_str(), 0755);
+	for (string day : {"03", "12", "20", "21", "22"})
+		put("2024-01-" + day + ".gmi", "# D" + day + "\n", dir + "/ord");
+	put("index.gmi", "=> x.gmi X - Jan 11th, 2023\n", dir + "/ord");
 	const struct {
 		std::vector<string> args;
 		string out, err;
@@ -298,6 +303,8 @@ TEST_F(Journal, CommandLine)
 		{{g, "empty"}, "", "gemlog-index: empty holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a "
 		 "heading); nothing written\n", 1},
 		{{g, "--version"}, "gemlog-index " QUENLET_VERSION "\n", "", 0},
+		{{g, "-n", "ord"}, "=> 2024-01-22.gmi D22 - Jan 22nd, 2024\n=> 2024-01-21.gmi D21 - Jan 21st, 2024\n=> 2024-01-20.gmi D20 - Jan 20th, "
+		 "2024\n=> 2024-01-12.gmi D12 - Jan 12th, 2024\n=> 2024-01-03.gmi D03 - Jan 3rd, 2024\n=> x.gmi X - Jan 11th, 2023\n", "", 0},
 		{{g, "-n", "./-d"}, "", full, 1, true}, {{g, "--version"}, "", full, 1, true}, {{g, "--help", "-d"}, "", full, 1, true},
 	};
 	for (auto &row : rows) {
@@ -1018,21 +1025,25 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "A - January 1st, 2024\n=>2023-06-01.gmi    Z - June 1st, 2023\n", draft},
 		{"=> 2024-01-01.gmi 01 january 2024 A\n", {"."}, "=> 2024-02-01%20b&.gmi 01 february 2024 B\n=> 2024-01-01.gmi 01 january "
 		 "2024 A\n=> 2023-06-01.gmi 01 june 2023 Z\n", draft},
-		{"=> 2024-01-01.gmi A \u00b7 JAN. 01, 2024.\n", {"."}, "=> 2024-02-01%20b&.gmi B \u00b7 FEB. 01, 2024.\n=> 2024-01-01.gmi A "
-		 "\u00b7 JAN. 01, 2024.\n=> 2023-06-01.gmi Z \u00b7 JUN. 01, 2023.\n", draft},
-		{"=> 2024-01-01.gmi A\n=> n.gmi Now, updated 12 July 2023\n=> o.gmi 29/12/2023 O\n=> p.gmi 30 Feb 2024: P\n", {"."}, "=> "
-		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n=> n.gmi Now, updated 12 July 2023\n=> o.gmi 29/12/2023 O\n"
-		 "=> p.gmi 30 Feb 2024: P\n", draft},
+		{"=> 2024-01-01.gmi A\u00b7 JAN. 01, 2024.\n", {"."}, "=> 2024-02-01%20b&.gmi B\u00b7 FEB. 01, 2024.\n=> 2024-01-01.gmi A"
+		 "\u00b7 JAN. 01, 2024.\n=> 2023-06-01.gmi Z\u00b7 JUN. 01, 2023.\n", draft},
+		{"=> 2024-01-01.gmi A\n=> q.gmi 2023-07-01x Q\n=> n.gmi Now, updated 12 July 2023\n=> o.gmi 29/12/2023 O\n=> p.gmi 30 Feb 2024: P\n",
+		 {"."}, "=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n=> q.gmi 2023-07-01x Q\n=> n.gmi Now, updated 12 July 2023\n"
+		 "=> o.gmi 29/12/2023 O\n=> p.gmi 30 Feb 2024: P\n", draft},
 		{"# L\n\n### Aug 2023\n=> x.gmi 2023-08-02 X\n\n### May 2023\n=> y.gmi 2023-05-02 Y\n", {"."}, "# L\n\n### Feb 2024\n=> "
 		 "2024-02-01%20b&.gmi 2024-02-01 B\n\n### Jan 2024\n=> 2024-01-01.gmi 2024-01-01 A\n\n### Aug 2023\n=> x.gmi 2023-08-02 X\n\n"
 		 "### Jun 2023\n=> 2023-06-01.gmi 2023-06-01 Z\n\n### May 2023\n=> y.gmi 2023-05-02 Y\n", draft},
-		{"# L\n## 2023-08\n=> x.gmi 2023-08-02 X\n", {"."}, "# L\n## 2024-02\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n\n## 2024-01\n=> "
-		 "2024-01-01.gmi 2024-01-01 A\n\n## 2023-08\n=> x.gmi 2023-08-02 X\n\n## 2023-06\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
+		{"# L\n## 2023-12 posts\n=> x.gmi 2023-12-02 X\n", {"."}, "# L\n## 2024-02 posts\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n\n## 2024-01 "
+		 "posts\n=> 2024-01-01.gmi 2024-01-01 A\n\n## 2023-12 posts\n=> x.gmi 2023-12-02 X\n\n## 2023-06 posts\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
+		{"# L\n## 12/2023\n=> x.gmi 2023-12-02 X\n## 2023-10\n=> y.gmi 2023-10-02 Y\n", {"."}, "# L\n## 02/2024\n=> 2024-02-01%20b&.gmi "
+		 "2024-02-01 B\n## 01/2024\n=> 2024-01-01.gmi 2024-01-01 A\n## 12/2023\n=> x.gmi 2023-12-02 X\n## 2023-10\n=> y.gmi 2023-10-02 Y\n"
+		 "## 06/2023\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"=> /t/index.gmi 2021-12-30 - X\n", {"."}, "=> /t/2024-02-01%20b&.gmi 2024-02-01 - B\n=> /t/2024-01-01.gmi 2024-01-01 - A\n=> "
 		 "/t/2023-06-01.gmi 2023-06-01 - Z\n=> /t/index.gmi 2021-12-30 - X\n", draft},
 		{"=> /p/a.gmi A\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
 		{"=>../posts/look.gmi L\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
-		{"=> gemini://h/other/x.gmi O\n=> gemini://h/log/p.gmi P\n", {"-u", "gemini://h/log/", "."}, "", draft + "gemlog-index: ./index.gmi:2" + undated},
+		{"=> gemini://h/other/x.gmi O\n=> gemini://h/log/ Home\n=> gemini://h/log/p.gmi P\n", {"-u", "gemini://h/log/", "."}, "", draft +
+		 "gemlog-index: ./index.gmi:3" + undated},
 		{"# T\n\n## 2024\n\nFooter\n", {"."}, "# T\n\n## 2024\n\n" + lines.substr(0, 69) + "\n## 2023\n\n" + lines.substr(69) + "\nFooter\n", draft},
 		{"```\n=> 2024-01-01.gmi A\n## 2024\n```\n", {"."}, "```\n=> 2024-01-01.gmi A\n## 2024\n```\n\n" + lines, draft},
 		// What stands at index.gmi, or at atom.xml.
@@ -1238,6 +1249,8 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		{"2024-01-01.gmi", t, at, "Feed T gemini://h/d|D gemini://h/c|C .", "# Feed T\n=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n=> /e 2023-06-01 E\n",
 		 "--limit=2"},
 		{"2024-01-01.gmi", "# Heading\n", at, "Feed gemini://h/2024-01-01.gmi|Label title .", "# Feed\n=> 2024-01-01.gmi 2024-01-01 - Label title\n"},
+		{"2024-01-01.gmi", "# Heading\n", at, "Feed gemini://h/2024-01-01.gmi|Heading .", "# Feed\n=> 2024-01-01.gmi 2024-01-01\n"},
+		{"2024-01-01.gmi 2024-01-03.gmi", t, at, "F gemini://h/2024-01-03.gmi|T gemini://h/x|X gemini://h/2024-01-01.gmi|T .", "# F\n=> /x 2024-01-02 X\n"},
 	};
 	// The feed's title, and its entries' links and titles, each "LINK|TITLE ".
 	auto list = [](const string &feed) {
@@ -1250,7 +1263,10 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		return entries + ".";
 	};
 	for (auto &row : rows) {
-		string d = single(row.name, row.head);
+		// A journal of one entry, or of each that name lists.
+		string d = single(row.name.substr(0, row.name.find(' ')), row.head);
+		for (size_t at = row.name.find(' '); at != string::npos; at = row.name.find(' ', at + 1))
+			put(row.name.substr(at + 1, 14), row.head, d);
 		if (!row.page.empty())
 			put("index.gmi", row.page, d);
 		std::vector<string> argv = {GEMLOG_INDEX, "-u", row.url, "."};
@@ -1267,7 +1283,9 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 			EXPECT_EQ(feed, "") << row.name;
 		} else {
 			EXPECT_EQ(r, (Outcome{"", "", 0})) << row.name;
-			EXPECT_NE((row.page.empty() ? feed : list(feed)).find(row.want), string::npos) << row.want << " in " << feed;
+			// A page's feed is listed whole, from its title.
+			size_t at = (row.page.empty() ? feed : list(feed)).find(row.want);
+			EXPECT_TRUE(row.page.empty() ? at != string::npos : at == 0) << row.want << " in " << feed;
 			// A feed of "." is called by the folder's name.
 			EXPECT_TRUE(!row.page.empty() || list(feed).find(d.substr(d.rfind('/') + 1) + " ") == 0) << feed;
 			// The page holds the title as the heading has it.
