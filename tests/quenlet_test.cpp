@@ -1040,7 +1040,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "## 06/2023\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"=> /t/index.gmi 2021-12-30 - X\n", {"."}, "=> /t/2024-02-01%20b&.gmi 2024-02-01 - B\n=> /t/2024-01-01.gmi 2024-01-01 - A\n=> "
 		 "/t/2023-06-01.gmi 2023-06-01 - Z\n=> /t/index.gmi 2021-12-30 - X\n", draft},
-		{"=> /p/a.gmi A\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
+		{"=> /p/a A\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
+		{"=> ./2024-01-01.gmi A\n=> /l/2023-06-01.gmi Z\n", {"."}, "=> ./2024-02-01%20b&.gmi B\n=> ./2024-01-01.gmi A\n=> /l/2023-06-01.gmi Z\n", draft},
 		{"=>../posts/look.gmi L\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
 		{"=> gemini://h/other/x.gmi O\n=> gemini://h/log/ Home\n=> gemini://h/log/p.gmi P\n", {"-u", "gemini://h/log/", "."}, "", draft +
 		 "gemlog-index: ./index.gmi:3" + undated},
@@ -1250,6 +1251,9 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		 "--limit=2"},
 		{"2024-01-01.gmi", "# Heading\n", at, "Feed gemini://h/2024-01-01.gmi|Label title .", "# Feed\n=> 2024-01-01.gmi 2024-01-01 - Label title\n"},
 		{"2024-01-01.gmi", "# Heading\n", at, "Feed gemini://h/2024-01-01.gmi|Heading .", "# Feed\n=> 2024-01-01.gmi 2024-01-01\n"},
+		{"2024-01-01.gmi", t, at, "F gemini://h/2024-01-01.gmi|T gemini://h/a|A gemini://h/b|B .", "# F  \n=> /a A: 2023-07-05\n=> /b "
+		 "B(2023-07-02)\n=> /c C-2023-07-03\n=> /d 2023-07-01x D\n=> /e E, updated 12 July 2023\n=> /f 29/12/2023 F\n=> /g 30 Feb 2024: "
+		 "G\n=> /h H \u2022 2023-07-06\n"},
 		{"2024-01-01.gmi 2024-01-03.gmi", t, at, "F gemini://h/2024-01-03.gmi|T gemini://h/x|X gemini://h/2024-01-01.gmi|T .", "# F\n=> /x 2024-01-02 X\n"},
 	};
 	// The feed's title, and its entries' links and titles, each "LINK|TITLE ".
