@@ -1225,6 +1225,8 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		{"2024-01-01.gmi", "# T\r\n\r\nA\x01" "b \xff c\r\nd\x1b[2J\r\n", at, sum + "Ab \xef\xbf\xbd c d[2J</summary>"},
 		{"2024-01-01.gmi", "# T\r\n\r\n \r\nA\x01" "b \xff c\r\nd\x1b[2J\r\n", at, "<content type=\"text\">Ab \xef\xbf\xbd c\nd[2J\n</content>", "", "--content"},
 		{"2024-01-01.gmi", big, at, "\n" + string(58, '0') + "16382\n\u2026\n</content>", "", "--content"},
+		{"2024-01-01.gmi 2024-01-03b.gmi 2024-01-02.gmi 2024-01-03a.gmi", "# T\nBody\n", at, "gemini://h/2024-01-03b.gmi\"/>\n    <summary "
+		 "type=\"text\">Body</summary>\n    <content type=\"text\">Body\n</content>\n  </entry>\n</feed>", "", "--content --limit=1"},
 		{"2024-01-01.gmi", "# \xc3\xa9 \xe2\x82\xac\xef\xbf\xbd \n", at, "<title>\xc3\xa9 \xe2\x82\xac\xef\xbf\xbd</title>"},
 		{"2024-01-01.gmi", "#Tight\n", at, "<title>Tight</title>"},
 		{"2024-02-29.gmi", t, at, "2024-02-29" + kept}, {"2016-02-29.gmi", t, at, "2016-02-29" + kept},
@@ -1270,12 +1272,12 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		// A journal of one entry, or of each that name lists.
 		string d = single(row.name.substr(0, row.name.find(' ')), row.head);
 		for (size_t at = row.name.find(' '); at != string::npos; at = row.name.find(' ', at + 1))
-			put(row.name.substr(at + 1, 14), row.head, d);
+			put(row.name.substr(at + 1, row.name.find(' ', at + 1) - at - 1), row.head, d);
 		if (!row.page.empty())
 			put("index.gmi", row.page, d);
 		std::vector<string> argv = {GEMLOG_INDEX, "-u", row.url, "."};
-		if (!row.option.empty())
-			argv.insert(argv.begin() + 1, row.option);
+		for (size_t at = 0, end; at < row.option.size(); at = end + 1)
+			argv.insert(argv.begin() + 1, row.option.substr(at, (end = std::min(row.option.find(' ', at), row.option.size())) - at));
 		Outcome r = run(argv, d);
 		string feed = read_file(d + "/atom.xml");
 		if (row.want == "refused") {
