@@ -133,6 +133,7 @@ static void free_content(journal *j, size_t i)
 {
 	free(j->kept[i].content);
 	j->kept[i].content = nullptr;
+	j->kept[i].content_len = 0;
 }
 
 // Moves the entry at k of j's heap up or down to its place, the oldest on
