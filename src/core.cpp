@@ -193,6 +193,31 @@ size_t show_text(char *shown, const char *text, size_t n)
 	return p - shown;
 }
 
+const char *skip_blanks(const char *s, const char *e)
+{
+	while (s < e && is_blank(*s))
+		s++;
+	return s;
+}
+
+const char *next_line(const char *line, const char *end)
+{
+	const char *line_end = (const char *)memchr(line, '\n', end - line);
+	return line_end ? line_end + 1 : end;
+}
+
+const char *strip_line_end(const char *s, const char *e)
+{
+	if (e > s && e[-1] == '\n')
+		e--;
+	return e > s && e[-1] == '\r' ? e - 1 : e;
+}
+
+bool is_blank_line(const char *s, const char *e)
+{
+	return skip_blanks(s, e) == strip_line_end(s, e);
+}
+
 bool make_room(void *p, size_t *room, size_t need, size_t size)
 {
 	if (need <= *room)

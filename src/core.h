@@ -74,6 +74,24 @@ size_t measure_utf8(const unsigned char *s, size_t avail);
 // than len. Adds no NUL.
 size_t show_text(char *shown, const char *text, size_t len);
 
+// The bytes of s.
+inline size_t length(span s)
+{
+	return s.e - s.s;
+}
+
+// Where the blanks at s, before e, end.
+const char *skip_blanks(const char *s, const char *e);
+
+// Where the line after the one at line starts, or end.
+const char *next_line(const char *line, const char *end);
+
+// The line [s, e) without its line end, LF or CR LF.
+const char *strip_line_end(const char *s, const char *e);
+
+// Tells whether the line [s, e) holds nothing but blanks and its end.
+bool is_blank_line(const char *s, const char *e);
+
 // Makes room for need elements of size bytes at *(void **)p, an array
 // that has *room; returns false when memory runs out.
 bool make_room(void *p, size_t *room, size_t need, size_t size);

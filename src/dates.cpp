@@ -30,13 +30,6 @@ static bool is_date_dash(char c)
 	return c == '-' || c == '/' || c == '.';
 }
 
-static const char *skip_blanks(const char *s, const char *e)
-{
-	while (s < e && is_blank(*s))
-		s++;
-	return s;
-}
-
 // Reads the run of at least min and at most max digits at s, not followed
 // by another, into *n; returns its end, or nullptr.
 static const char *read_number(const char *s, const char *e, int min, int max, int *n)
@@ -168,16 +161,14 @@ static char closing(char open)
 }
 
 // Reads a date at the end of the label [s, e), which ends in no blank,
-// into *d.
-static bool read_end_date(const char *s, const char *e, label_date *d)
+// into *d, whose date is 0 where there is none.
+static void read_end_date(const char *s, const char *e, label_date *d)
 {
 	const char *t = e - (e[-1] == '.');
 	char close = t > s && (t[-1] == ')' || t[-1] == ']') ? t[-1] : 0;
 	t -= close != 0;
-	if (!is_digit(t - 1, t))
-		return false;
 	// The longest form, "September 30th, 2024", is 20 bytes.
-	for (const char *i = t - (t - s < 32 ? t - s : 32); i < t; i++) {
+	for (const char *i = t - (t - s < 32 ? t - s : 32); is_digit(t - 1, t) && i < t; i++) {
 		const char *before = i;
 		if (close ? i - s < 2 || i[-1] != (close == ')' ? '(' : '[') : i == s || !is_blank(i[-1]))
 			continue;
@@ -196,13 +187,12 @@ static bool read_end_date(const char *s, const char *e, label_date *d)
 		while (before > s && is_blank(before[-1]))
 			before--;
 		*d = {d->date, true, d->style, {before, i}, {t, e}, {s, before}};
-		return true;
+		return;
 	}
 	d->date = 0;
-	return false;
 }
 
-bool read_label_date(const char *s, const char *e, label_date *d)
+void read_label_date(const char *s, const char *e, label_date *d)
 {
 	while (e > s && (is_blank(e[-1]) || e[-1] == '\r'))
 		e--;
@@ -210,17 +200,17 @@ bool read_label_date(const char *s, const char *e, label_date *d)
 	*d = {};
 	d->title = {s, e};
 	if (s == e)
-		return false;
+		return;
 	const char *c = s + (*s == '[' || *s == '('), *date_end = read_date(c, e, &d->date, &d->style), *end = date_end;
 	if (end && c > s)
 		end = end < e && *end == closing(*s) ? end + 1 : nullptr;
 	if (end && (end == e || !isalnum((unsigned char)*end))) {
 		const char *title = end + measure_separator(end, e);
 		*d = {d->date, false, d->style, {s, c}, {date_end, title}, {title, e}};
-		return true;
+		return;
 	}
 	d->date = 0;
-	return read_end_date(s, e, d);
+	read_end_date(s, e, d);
 }
 
 bool read_heading_date(const char *s, const char *e, heading_date *h)

@@ -34,9 +34,9 @@ struct label_date {
 	span before, after, title;
 };
 
-// Reads the date that the label [s, e) shows into *d; returns false, with
-// d->date 0 and d->title the label without its blanks, when it shows none.
-bool read_label_date(const char *s, const char *e, label_date *d);
+// Reads the date that the label [s, e) shows into *d: d->date 0, and
+// d->title the label without its blanks, when it shows none.
+void read_label_date(const char *s, const char *e, label_date *d);
 
 // A heading's year, and month if it has one: a month's name, or a month's
 // number beside the year (2023-07), where they stand and how the month is

@@ -107,25 +107,10 @@ static void write_xml(FILE *out, const char *s, size_t len, bool lines = false)
 	fwrite(run, 1, c - run, out);
 }
 
-// Where the line after the one at line starts, or end.
-static const char *next_line(const char *line, const char *end)
-{
-	const char *line_end = (const char *)memchr(line, '\n', end - line);
-	return line_end ? line_end + 1 : end;
-}
-
 // Tells whether the line [s, e) starts a preformatted block or ends one.
 static bool is_toggle(const char *s, const char *e)
 {
 	return e - s >= 3 && memcmp(s, "```", 3) == 0;
-}
-
-// Tells whether the line [s, e) holds only blanks and its line end.
-static bool is_blank_line(const char *s, const char *e)
-{
-	while (s < e && (is_blank(*s) || *s == '\r' || *s == '\n'))
-		s++;
-	return s == e;
 }
 
 // The text of an entry after its heading line, in body, all that was read

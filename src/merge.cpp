@@ -32,35 +32,6 @@ static bool is_heading(unsigned k)
 	return k == YEAR_HEADING || k == MONTH_HEADING;
 }
 
-static size_t length(span s)
-{
-	return s.e - s.s;
-}
-
-// Where the line after the one at line starts, or end.
-static const char *next_line(const char *line, const char *end)
-{
-	const char *line_end = (const char *)memchr(line, '\n', end - line);
-	return line_end ? line_end + 1 : end;
-}
-
-// The line [s, e) without its line end, LF or CR LF.
-static const char *strip_line_end(const char *s, const char *e)
-{
-	if (e > s && e[-1] == '\n')
-		e--;
-	return e > s && e[-1] == '\r' ? e - 1 : e;
-}
-
-// Tells whether the line [s, e) holds nothing but blanks and its end.
-static bool is_blank_line(const char *s, const char *e)
-{
-	const char *c = s, *end = strip_line_end(s, e);
-	while (c < end && is_blank(*c))
-		c++;
-	return c == end;
-}
-
 // The date of the list record r, YYYYMMDD.
 static uint32_t date_of(const page *p, const record &r)
 {

@@ -31,44 +31,11 @@ constexpr size_t NAME_ROOM = 1024;
 // month, month 0 for the year.
 constexpr size_t KEYS = 10000 * 13;
 
-static const char *skip_blanks(const char *s, const char *end)
-{
-	while (s < end && is_blank(*s))
-		s++;
-	return s;
-}
-
-// Where the line after the one at line starts, or end.
-static const char *next_line(const char *line, const char *end)
-{
-	const char *line_end = (const char *)memchr(line, '\n', end - line);
-	return line_end ? line_end + 1 : end;
-}
-
-// The line [s, e) without its line end, LF or CR LF.
-static const char *strip_line_end(const char *s, const char *e)
-{
-	if (e > s && e[-1] == '\n')
-		e--;
-	return e > s && e[-1] == '\r' ? e - 1 : e;
-}
-
-// Tells whether the line [s, e) holds nothing but blanks and its end.
-static bool is_blank_line(const char *s, const char *e)
-{
-	return skip_blanks(s, e) == strip_line_end(s, e);
-}
-
 // Tells whether the line [s, e) is a level-1 heading: "#" not followed
 // by "#".
 static bool is_level_1(const char *s, const char *e)
 {
 	return s < e && s[0] == '#' && (e - s == 1 || s[1] != '#');
-}
-
-static size_t length(span s)
-{
-	return s.e - s.s;
 }
 
 static bool is_same(span a, const char *s, size_t len)
