@@ -274,11 +274,11 @@ TEST_F(Journal, CommandLine)
 	const string index_usage = "usage: gemlog-index [-n] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n", page = "=>2021-03-04.gmi 2021-03-04   Dash\n";
 	const string g = GEMLOG_INDEX, url = "gemini://x/", full = "gemlog-index: cannot write standard output: No space left on device\n";
 	mkdir((dir + "/empty").c_str(), 0755);
-	// Days and their ordinals, as a page writes them.
+	// Days and their ordinals, as a page of years and months writes them.
 	mkdir((dir + "/ord").c_str(), 0755);
-	for (string day : {"03", "12", "20", "21", "22"})
-		put("2024-01-" + day + ".gmi", "# D" + day + "\n", dir + "/ord");
-	put("index.gmi", "=> x.gmi X - Jan 11th, 2023\n", dir + "/ord");
+	for (string day : {"02-03", "02-12", "01-20", "01-21", "01-22"})
+		put("2024-" + day + ".gmi", "# D" + day.substr(3) + "\n", dir + "/ord");
+	put("index.gmi", "# Log\n## 2023\n### Dec 2023\n=> x.gmi X - Dec 11th, 2023\n", dir + "/ord");
 	const struct {
 		std::vector<string> args;
 		string out, err;
@@ -303,8 +303,9 @@ TEST_F(Journal, CommandLine)
 		{{g, "empty"}, "", "gemlog-index: empty holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a "
 		 "heading); nothing written\n", 1},
 		{{g, "--version"}, "gemlog-index " QUENLET_VERSION "\n", "", 0},
-		{{g, "-n", "ord"}, "=> 2024-01-22.gmi D22 - Jan 22nd, 2024\n=> 2024-01-21.gmi D21 - Jan 21st, 2024\n=> 2024-01-20.gmi D20 - Jan 20th, "
-		 "2024\n=> 2024-01-12.gmi D12 - Jan 12th, 2024\n=> 2024-01-03.gmi D03 - Jan 3rd, 2024\n=> x.gmi X - Jan 11th, 2023\n", "", 0},
+		{{g, "-n", "ord"}, "# Log\n## 2024\n### Feb 2024\n=> 2024-02-12.gmi D12 - Feb 12th, 2024\n=> 2024-02-03.gmi D03 - Feb 3rd, 2024\n\n"
+		 "### Jan 2024\n=> 2024-01-22.gmi D22 - Jan 22nd, 2024\n=> 2024-01-21.gmi D21 - Jan 21st, 2024\n=> 2024-01-20.gmi D20 - Jan 20th, 2024\n\n"
+		 "## 2023\n### Dec 2023\n=> x.gmi X - Dec 11th, 2023\n", "", 0},
 		{{g, "-n", "./-d"}, "", full, 1, true}, {{g, "--version"}, "", full, 1, true}, {{g, "--help", "-d"}, "", full, 1, true},
 	};
 	for (auto &row : rows) {
@@ -1042,6 +1043,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "/t/2023-06-01.gmi 2023-06-01 - Z\n=> /t/index.gmi 2021-12-30 - X\n", draft},
 		{"=> /p/a A\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
 		{"=> ./2024-01-01.gmi A\n=> /l/2023-06-01.gmi Z\n", {"."}, "=> ./2024-02-01%20b&.gmi B\n=> ./2024-01-01.gmi A\n=> /l/2023-06-01.gmi Z\n", draft},
+		{"=> /x/y.gmi 2024-07-01 Y\n=> 2024-01-01.gmi A\n", {"."}, "=> /x/y.gmi 2024-07-01 Y\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> "
+		 "2024-01-01.gmi A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"=>../posts/look.gmi L\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
 		{"=> gemini://h/other/x.gmi O\n=> gemini://h/log/ Home\n=> gemini://h/log/p.gmi P\n", {"-u", "gemini://h/log/", "."}, "", draft +
 		 "gemlog-index: ./index.gmi:3" + undated},
