@@ -33,7 +33,7 @@ span find_content(span body, bool *cut);
 // all printable ASCII.
 bool is_journal_url(const char *url);
 
-// The newest item of p's collected list with a date of the calendar, or
+// The newest item of p's list with a date of the calendar, or
 // nullptr; names each item dated otherwise on standard error, as one of
 // folder, to be left out of the feed.
 const item *date_feed(const page *p, const char *folder);
