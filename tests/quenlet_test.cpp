@@ -635,10 +635,12 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		put_link("target", d + "/chain");
 		put_link("loop", d + "/loop");
 		put_link(".", d + "/here");
-		mkdir((d + "/private").c_str(), 0700);  // carol's
-		ASSERT_EQ(chown((d + "/private").c_str(), 4244, 4244) | chown(put("target", "# Target\n", d + "/private").c_str(),
-										  row.link_owner, 0), 0);
-		ASSERT_EQ(chown(d.c_str(), row.folder_owner, row.group), 0);
+		mkdir((d + "/private").c_str(), 0700);  // carol's, where root runs the rows
+		string hidden = put("target", "# Target\n", d + "/private");
+		if (geteuid() == 0) {
+			ASSERT_EQ(chown((d + "/private").c_str(), 4244, 4244) | chown(hidden.c_str(), row.link_owner, 0) |
+					  chown(d.c_str(), row.folder_owner, row.group), 0);
+		}
 		chmod(d.c_str(), row.mode);
 		if (row.kind == "fifo")
 			mkfifo(entry.c_str(), 0644);
@@ -1087,7 +1089,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		if (st.st_size > 1 << 20)
 			return "large " + std::to_string(st.st_size);
 		return read_file(path) + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777)) +
-		       (st.st_uid || st.st_gid ? " owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) : "");
+		       (st.st_uid != geteuid() || st.st_gid != getegid() ? " owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) : "");
 	};
 	string victim = put("victim", "# Victim\n");
 	for (auto &row : rows) {
@@ -1351,6 +1353,8 @@ TEST_F(Journal, SignalsLeaveTheOldIndexOrTheNewWhole)
 		 "No space left on device", 2},
 	};
 	for (auto &fault : faults) {
+		if (fault.inject.find("fchown") != string::npos && !can_run(false, false, true))
+			continue;  // a run keeps the owner only where it is root
 		string d = single("2024-01-01.gmi", "# A\n");
 		put("index.gmi", old, d);
 		Outcome r = run(traced("/dev/null", {"-e", "inject=" + fault.inject}, {GEMLOG_INDEX, "-u", "gemini://x/", "."}), d);
@@ -1366,4 +1370,5 @@ TEST_F(Journal, SignalsLeaveTheOldIndexOrTheNewWhole)
 		calls += strncmp(line, "rename", 6) ? string(line, strcspn(line, "(")) + " " : "rename ";
 	fclose(f);
 	EXPECT_EQ(calls, "fsync rename fsync ");
+	say_skipped();
 }
