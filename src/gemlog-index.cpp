@@ -755,12 +755,50 @@ static int print(const char *text)
 	return close_output();
 }
 
+static const char LIMIT_NEEDS[] = ": needs a whole number from 1";
+
 // Says what is wrong with the command line, and the usage, on standard
 // error; returns the exit status.
 static int refuse_usage(const char *what)
 {
 	fprintf(stderr, "gemlog-index: %s\n%s", what, USAGE);
 	return 1;
+}
+
+// Says that the option typed, up to any "=", is refused and why, and the
+// usage; returns the exit status.
+static int refuse_option(const char *typed, const char *why)
+{
+	char option[64];
+	snprintf(option, sizeof option, "%.*s", (int)strcspn(typed, "="), typed);
+	report("gemlog-index: ", option, why);
+	fputs(USAGE, stderr);
+	return 1;
+}
+
+// Finds the option that getopt_long refused with code, as it was typed,
+// writing a short one to letter; last is the command line's last argument
+// before getopt_long permuted it. Only the last argument can lack its
+// value; a refused long option has been stepped past, and stands just
+// before optind; a refused letter is optopt, which names a long option (by
+// its value) only when the long one was given a value.
+static const char *find_refused(char *argv[], const char *last, int code, char letter[3])
+{
+	if (code != ':')
+		last = argv[optind - 1];
+	if (!optopt || strncmp(last, "--", 2) == 0) {
+		for (const struct option *o = options; o->name && optopt; o++) {
+			if (o->val == optopt && (code == ':' || strchr(last, '=')) &&
+			    strncmp(last + 2, o->name, strcspn(last + 2, "=")) == 0)
+				return last;
+		}
+		if (!optopt)
+			return last;
+	}
+	letter[0] = '-';
+	letter[1] = (char)optopt;
+	letter[2] = '\0';
+	return letter;
 }
 
 // Reads s, a whole number from 1, as --limit takes it; returns 0 for
@@ -794,8 +832,11 @@ int main(int argc, char *argv[])
 	sources src{};
 	journal &j = src.j;
 	opterr = 0;
+	// musl's getopt_long, short of an option's value, permutes argv's end
+	// past the last argument.
+	const char *last = argv[argc - 1];
 	for (int c; (c = getopt_long(argc, argv, ":nu:h", options, nullptr)) != -1;) {
-		char unknown[32] = "an unknown option";
+		char letter[3];
 		switch (c) {
 		case 'n':
 			dry_run = true;
@@ -809,7 +850,7 @@ int main(int argc, char *argv[])
 		case 'L':
 			j.limit = read_count(optarg);
 			if (!j.limit)
-				return refuse_usage("--limit needs a whole number from 1");
+				return refuse_option(argv[optind - 1 - (optarg == argv[optind - 1])], LIMIT_NEEDS);
 			break;
 		case 'h':
 			fputs(USAGE, stdout);
@@ -817,11 +858,12 @@ int main(int argc, char *argv[])
 		case 'V':
 			return print("gemlog-index " QUENLET_VERSION "\n");
 		case ':':
-			return refuse_usage(optopt == 'L' ? "--limit needs a whole number from 1" : "-u needs a URL");
+			return refuse_option(find_refused(argv, last, c, letter),
+					     optopt == 'L' ? LIMIT_NEEDS : ": needs a URL");
 		default:
-			if (optopt > ' ' && optopt < 0x7F)
-				snprintf(unknown, sizeof unknown, "-%c: an unknown option", optopt);
-			return refuse_usage(unknown);
+			const char *typed = find_refused(argv, last, c, letter);
+			return refuse_option(typed, typed == letter ? ": unknown option" :
+						    optopt ? ": takes no value" : ": unknown option");
 		}
 	}
 	if (optind == argc || argc - optind > 2)
