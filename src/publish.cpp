@@ -240,18 +240,87 @@ bool holds_draft(int dir, const draft *d)
 	return is_draft(dir, d->name, d);
 }
 
-bool lock_folder(int dir)
+// Closes fd, keeping errno.
+static void close_keeping_errno(int fd)
+{
+	int error = errno;
+	close(fd);
+	errno = error;
+}
+
+// The file that runs publishing a folder take turns under, while one runs.
+static const char LOCK[] = ".gemlog-index.lock";
+
+// Opens dir's lock file for writing, making it if it is missing: writable
+// by those whom dir's mode lets write it and by no one else, and readable
+// by no one, so that a user who may only read the folder cannot hold it.
+static int open_lock(int dir)
+{
+	struct stat folder, st;
+	if (fstat(dir, &folder) != 0)
+		return -1;
+	int fd = openat(dir, LOCK, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0);
+	if (fd >= 0) {
+		bool grouped = fchown(fd, geteuid() == 0 ? folder.st_uid : (uid_t)-1, folder.st_gid) == 0;
+		if (fchmod(fd, 0200 | (folder.st_mode & (grouped ? 0022 : 0002))) == 0)
+			return fd;
+		close_keeping_errno(fd);
+		unlinkat(dir, LOCK, 0);
+		return -1;
+	}
+	if (errno != EEXIST)
+		return -1;
+	// Another run's, or left by one that was killed: never a FIFO that
+	// would block the open, nor a link.
+	fd = openat(dir, LOCK, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+		return fd;
+	if (fd >= 0) {
+		close(fd);
+		errno = EINVAL;
+	}
+	if (errno == ENOENT)  // gone since: its run has just ended
+		errno = EWOULDBLOCK;
+	return -1;
+}
+
+// Tells whether the lock file fd is still the one named in dir.
+static bool is_named_lock(int dir, int fd)
+{
+	struct stat held, named;
+	return fstat(fd, &held) == 0 && fstatat(dir, LOCK, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+	       held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+int lock_folder(int dir, long ms)
 {
 	// A co-author may hold it too, so the wait has a bound: short naps at
 	// first, for the runs that meet every minute finish in milliseconds.
 	struct timespec nap = {0, 1000000};
-	for (long waited = 0; flock(dir, LOCK_EX | LOCK_NB) != 0; waited += nap.tv_nsec / 1000000) {
-		if (errno != EWOULDBLOCK || waited >= 30000 || is_stopped())
-			return false;
+	for (long waited = 0;; waited += nap.tv_nsec / 1000000) {
+		int fd = open_lock(dir);
+		if (fd < 0)
+			return -1;
+		// A run removes the file before it lets it go, so one locked
+		// that no longer has the name is a lock no more.
+		if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+			if (is_named_lock(dir, fd))
+				return fd;
+			errno = EWOULDBLOCK;
+		}
+		close_keeping_errno(fd);
+		if (errno != EWOULDBLOCK || waited >= ms || is_stopped())
+			return -1;
 		nanosleep(&nap, nullptr);
 		nap.tv_nsec = nap.tv_nsec < 64000000 ? 2 * nap.tv_nsec : nap.tv_nsec;
 	}
-	return true;
+}
+
+void unlock_folder(int dir, int lock)
+{
+	if (is_named_lock(dir, lock))
+		unlinkat(dir, LOCK, 0);
+	close(lock);
 }
 
 // Tells whether entry is a fresh name that open_draft gives a draft of

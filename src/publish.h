@@ -23,10 +23,15 @@ struct draft {
 void hold_signals();
 bool is_stopped();
 
-// Takes the lock on the folder dir that runs publishing it take turns with,
-// waiting for another run's as long as it takes, up to 30 seconds, or a
-// signal; returns false when it could not be taken.
-bool lock_folder(int dir);
+// Takes the lock that runs publishing the folder dir take turns under,
+// waiting for another run's as long as it takes, up to about ms
+// milliseconds, or a signal; returns the lock, or -1 with errno set, and
+// EWOULDBLOCK when another run still holds it. Only those who may write
+// dir can take it.
+int lock_folder(int dir, long ms);
+
+// Lets the lock go, its file removed.
+void unlock_folder(int dir, int lock);
 
 // Removes from dir the drafts that a run which was killed or crashed left
 // behind: regular files named as open_draft names them, to replace one of

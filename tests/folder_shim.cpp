@@ -11,8 +11,8 @@
 // as when an author saves it while gemlog-index writes its drafts (with
 // SHIM_HOW, written over its start instead, or with its times put back,
 // or the file deleted), and
-// SHIM_TAKEN makes the first name opened with O_EXCL taken, as if another
-// run's draft held it.
+// SHIM_TAKEN makes the first draft's name opened with O_EXCL taken, as if
+// another run's draft held it.
 // Each call is shimmed under its name and its large-file twin's, whichever
 // the program calls.
 #undef _FILE_OFFSET_BITS
@@ -72,11 +72,11 @@ static void swap_entry(int dir, const char *name)
 	}
 }
 
-// Tells whether name, opened with flags, is taken: SHIM_TAKEN's name.
+// Tells whether name, opened with flags, is taken: SHIM_TAKEN's draft.
 static bool is_taken(const char *name, int flags)
 {
 	static char taken[256];
-	if (!(flags & O_EXCL) || !getenv("SHIM_TAKEN") || (*taken && strcmp(taken, name) != 0))
+	if (!(flags & O_EXCL) || !getenv("SHIM_TAKEN") || strstr(name, ".lock") || (*taken && strcmp(taken, name) != 0))
 		return false;
 	snprintf(taken, sizeof taken, "%s", name);
 	errno = EEXIST;
