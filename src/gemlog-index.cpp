@@ -260,7 +260,8 @@ struct sources {
 };
 
 // Says on standard error why each entry of src left out is, and, with p,
-// that the page's line for it is kept.
+// that the page's line for it is kept; and which are listed with an empty
+// heading.
 static void say_left_out(const sources *src, const page *p, const char *folder)
 {
 	// By -why; the first two are followed by the system's reason.
@@ -276,6 +277,8 @@ static void say_left_out(const sources *src, const page *p, const char *folder)
 	};
 	for (size_t i = 0; i < src->j.n; i++) {
 		const entry *e = &src->entries[i];
+		if (e->head && length(read_heading(e)) == 0)
+			report_in("gemlog-index: ", folder, e->name, ": its heading is empty; listed without a title");
 		if (e->head)
 			continue;
 		char what[200];

@@ -117,7 +117,7 @@ static bool list_new(page *p)
 	for (size_t j = 0; j < p->n_new; j++) {
 		uint32_t i = p->slots[j].entry;
 		p->items[p->n_items++] = {p->entry_dates[i], find_place(p, p->slots[j].pos), i, false,
-					  read_heading(&p->entries[i]), {}};
+					  title_item(&p->entries[i]), {}};
 	}
 	qsort(p->items, p->n_items, sizeof *p->items, compare_items);
 	return true;

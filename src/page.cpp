@@ -240,6 +240,12 @@ span read_heading(const entry *e)
 	return trim({e->head + 1, e->head + 1 + measure_title(e->head, e->n)});
 }
 
+span title_item(const entry *e)
+{
+	span t = read_heading(e);
+	return length(t) ? t : span{e->name, e->name + strlen(e->name)};
+}
+
 // The key of a heading's year and month in the heading table.
 static size_t key_of(const heading_date *h)
 {
@@ -495,7 +501,7 @@ static bool record_lines(page *p, bool full, size_t *items_room)
 		if (p->items && r.k != GONE_LINE) {
 			bool own = r.entry < p->n_entries, heading = own && p->entries[r.entry].head &&
 						       (r.k == OWN_LINE || length(r.shown.title) == 0);
-			span title = heading ? read_heading(&p->entries[r.entry]) : r.shown.title;
+			span title = heading ? title_item(&p->entries[r.entry]) : r.shown.title;
 			p->items[p->n_items++] = {r.date, (uint32_t)(line - begin), own ? (uint32_t)r.entry : NO_ENTRY, true, title,
 						  r.link.target};
 			if (!make_room(&p->items, items_room, p->n_items + 1, sizeof *p->items)) {

@@ -138,6 +138,10 @@ void list_removals(const page *p, void (*say)(const removal *r, void *context), 
 // The title of an entry: its heading's text, without the blanks around it.
 span read_heading(const entry *e);
 
+// The title of an entry's feed item: its heading's text, or its name where
+// that is empty.
+span title_item(const entry *e);
+
 // The text of the first level-1 heading in t, without the blanks around
 // it, its length in *len; nullptr when there is none.
 const char *find_title(text t, size_t *len);

@@ -1231,7 +1231,9 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		string name, head, url, want;  // want is empty for an entry left out, "refused" for a URL
 		string page = "";  // an index.gmi beside the entry; its entries' links and titles are want
 		string option = "";
+		string err = "";
 	} rows[] = {
+		{"2024-01-01.gmi", "#\n", at, "<title>2024-01-01.gmi</title>", "", "", "gemlog-index: ./2024-01-01.gmi: its heading is empty; listed without a title\n"},
 		{"2024-01-01.gmi", "# T\n\nOne\ntwo  \t three\n\nNext\n", at, sum + "One two three</summary>"},
 		{"2024-01-01.gmi", "# T\n=> x.gmi L\n## Sub\n* one\n* two\n\nLater\n", at, sum + "one two</summary>"},
 		{"2024-01-01.gmi", "# T\n```\n\ncode\n```\n\nWords\n", at, sum + "Words</summary>"},
@@ -1305,7 +1307,7 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 					      "entry or dated line has a date of the calendar to date atom.xml by; index.gmi and atom.xml left as they are\n", 1}));
 			EXPECT_EQ(feed, "") << row.name;
 		} else {
-			EXPECT_EQ(r, (Outcome{"", "", 0})) << row.name;
+			EXPECT_EQ(r, (Outcome{"", row.err, 0})) << row.name;
 			// A page's feed is listed whole, from its title.
 			size_t at = (row.page.empty() ? feed : list(feed)).find(row.want);
 			EXPECT_TRUE(row.page.empty() ? at != string::npos : at == 0) << row.want << " in " << feed;
