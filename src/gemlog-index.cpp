@@ -522,7 +522,7 @@ static const char *refuse_install(int dir, const draft *drafts, const seen *was)
 // Renames the count drafts, all whole, into place, if index.gmi is still
 // what was saw, then syncs dir; returns the exit status, having said what
 // failed and which files were replaced.
-static int install(int dir, const char *folder, draft *drafts, size_t count, const seen *was)
+static int install(int dir, const char *folder, draft *drafts, size_t count, const seen *was, text old)
 {
 	if (const char *why = refuse_install(dir, drafts, was)) {
 		for (size_t i = 0; i < count; i++)
@@ -534,7 +534,7 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 	int status = 0;
 	for (; installed < count; installed++) {
 		const char *name = drafts[installed].name;
-		if (!install_draft(dir, &drafts[installed])) {
+		if (!install_draft(dir, &drafts[installed], name == INDEX)) {
 			int error = errno;
 			for (size_t i = installed; i < count; i++)
 				discard_draft(dir, &drafts[i]);
@@ -546,6 +546,13 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 		}
 		if (!holds_draft(dir, &drafts[installed])) {
 			say(folder, "/%s: replaced, but another file has taken its place since", name);
+			status = 1;
+		}
+		// An edit saved after the last look, before the rename, is in
+		// the page replaced: it is put back, never lost.
+		if (!settle_draft(dir, &drafts[installed], was, old.s, old.len)) {
+			say(folder, "/index.gmi: changed while the new one was put in place; put back as it was changed; run again "
+				    "to take the change in%s", count > 1 ? "; atom.xml was replaced" : "");
 			status = 1;
 		}
 	}
@@ -715,7 +722,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		    left_alone(drafts, count));
 		return 1;
 	}
-	return count ? install(fd, folder, drafts, count, was) : 0;
+	return count ? install(fd, folder, drafts, count, was, src->old) : 0;
 }
 
 // Publishes the journal in dir, called folder, and its feed if url is

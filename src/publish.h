@@ -15,6 +15,7 @@ struct draft {
 	char fresh[32];  // its own name meanwhile, empty once it is gone
 	dev_t dev;
 	ino_t ino;
+	bool swapped;  // installed, with what its name held now under fresh
 };
 
 // Holds back every signal that would end the process and that it may hold,
@@ -73,8 +74,15 @@ bool close_draft(int dir, FILE *out, draft *d);
 void discard_draft(int dir, draft *d);
 
 // Renames d's file over its name; returns false with errno set when that
-// fails.
-bool install_draft(int dir, draft *d);
+// fails. With keep, where the system can exchange the two atomically, what
+// the name held stays in dir under d's fresh name till settle_draft.
+bool install_draft(int dir, draft *d, bool keep);
+
+// Removes what d's name held before install_draft kept it, if it is what
+// was saw there, a regular file holding the len bytes of old; else, as an
+// edit that came too late to be read, puts it back under the name, and d's
+// file goes. Tells whether it was removed, or nothing was kept.
+bool settle_draft(int dir, draft *d, const seen *was, const char *old, size_t len);
 
 // Tells whether d's name holds d's file.
 bool holds_draft(int dir, const draft *d);

@@ -10,7 +10,7 @@
 // system, SHIM_EDIT names a file that gets a line more at the first fsync,
 // as when an author saves it while gemlog-index writes its drafts (with
 // SHIM_HOW, written over its start instead, or with its times put back,
-// or the file deleted), and
+// or the file deleted, or written right after it is replaced), and
 // SHIM_TAKEN makes the first draft's name opened with O_EXCL taken, as if
 // another run's draft held it.
 // Each call is shimmed under its name and its large-file twin's, whichever
@@ -119,10 +119,25 @@ static size_t shorten(size_t len)
 SHIM_PREAD(pread, off_t)
 SHIM_PREAD(pread64, off64_t)
 
+// With SHIM_HOW=rename, SHIM_EDIT's file gets its line right after it is
+// replaced, through a descriptor opened before, as an editor holds one.
+extern "C" int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags)
+{
+	static auto next = (int (*)(int, const char *, int, const char *, unsigned))dlsym(RTLD_NEXT, "renameat2");
+	const char *path = getenv("SHIM_EDIT"), *how = getenv("SHIM_HOW") ? getenv("SHIM_HOW") : "";
+	int f = path && strcmp(how, "rename") == 0 && strcmp(to, path) == 0 ? open(path, O_WRONLY | O_APPEND) : -1;
+	int r = next(from_dir, from, to_dir, to, flags);
+	if (f >= 0 && (write(f, "edit\n", 5) != 5 || close(f) != 0))
+		abort();
+	return r;
+}
+
 extern "C" int fsync(int fd)
 {
 	static auto next = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
 	const char *path = getenv("SHIM_EDIT"), *how = getenv("SHIM_HOW") ? getenv("SHIM_HOW") : "";
+	if (strcmp(how, "rename") == 0)
+		return next(fd);
 	struct stat st;
 	bool had = path && stat(path, &st) == 0;
 	if (path && strcmp(how, "delete") == 0) {
