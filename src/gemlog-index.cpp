@@ -386,17 +386,29 @@ static bool list_entries(DIR *dir, const char *folder, const placers *who, sourc
 	return true;
 }
 
-// Says on standard error, for the folder at context, the line r that the new
-// page leaves out.
+// The lines that the new page leaves out, as they are said: at most
+// MOST_SAID of each kind, lines gone and headings emptied, then a count.
+struct removals {
+	const char *folder;
+	size_t count[2];
+};
+constexpr size_t MOST_SAID = 20;
+
+// Says on standard error, for the folder of the removals at context, the
+// line r that the new page leaves out, or counts it when enough of its
+// kind were said.
 static void say_removal(const removal *r, void *context)
 {
+	removals *all = (removals *)context;
+	if (++all->count[r->heading] > MOST_SAID)
+		return;
 	// What is shown of the line is bounded: it may be as long as the page.
 	char what[256 + 1], shown[sizeof what];
 	size_t len = r->what.e - r->what.s < 256 ? r->what.e - r->what.s : 256;
 	memcpy(what, r->what.s, len);
 	what[len] = '\0';
 	shown[show_text(shown, what, strlen(what))] = '\0';
-	say((const char *)context, r->heading ? "/%s:%zu: the heading \"%s%s\" heads no line of its own now; removed" :
+	say(all->folder, r->heading ? "/%s:%zu: the heading \"%s%s\" heads no line of its own now; removed" :
 					       "/%s:%zu: %s%s is gone from the folder; its line removed",
 	    INDEX, r->number, shown, len < (size_t)(r->what.e - r->what.s) ? "\u2026" : "");
 }
@@ -465,7 +477,12 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		report("gemlog-index: no entries left in ", folder, "; index.gmi left as it is");
 		return false;
 	}
-	list_removals(&p, say_removal, (void *)folder);
+	removals all = {folder, {0, 0}};
+	list_removals(&p, say_removal, &all);
+	for (int heading = 0; heading < 2; heading++)
+		if (all.count[heading] > MOST_SAID)
+			say(folder, "/%s: %zu more %s removed, not named", INDEX, all.count[heading] - MOST_SAID,
+			    heading ? "headings that head no line of their own now" : "lines of names gone from the folder");
 	return true;
 }
 
@@ -642,10 +659,11 @@ static void write_file(FILE *out, const char *name, const sources *src, const pu
 
 // Tells whether the file called name in dir would be left as it is: what
 // write_file makes of it is its bytes, the old page's for index.gmi; false
-// for a file that cannot be compared.
-static bool is_left_alone(int dir, const char *name, const sources *src, const publication *pub)
+// for a file that cannot be compared. Says in *large whether what it makes
+// would be larger than LARGEST_PAGE.
+static bool is_left_alone(int dir, const char *name, const sources *src, const publication *pub, bool *large)
 {
-	comparison c = {src->old.s, -1, (off_t)src->old.len, 0, false};
+	comparison c = {src->old.s, -1, (off_t)src->old.len, 0, false, LARGEST_PAGE};
 	struct stat st;
 	if (name == FEED) {
 		// Only a regular file is opened, since opening a device can act.
@@ -660,6 +678,7 @@ static bool is_left_alone(int dir, const char *name, const sources *src, const p
 	if (out)
 		write_file(out, name, src, pub);
 	bool same = out && is_same(out, &c) && c.size >= 0;
+	*large = c.at > LARGEST_PAGE;
 	if (c.fd >= 0)
 		close(c.fd);
 	return same;
@@ -672,7 +691,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		       sources *src)
 {
 	publication pub = {title, nullptr, 0, nullptr, src->j.limit ? src->j.limit : SIZE_MAX, {}};
-	bool same[2] = {is_left_alone(fd, INDEX, src, &pub), true};
+	bool large[2] = {false, false}, same[2] = {is_left_alone(fd, INDEX, src, &pub, &large[0]), true};
 	if (url) {
 		pub.newest = date_feed(&src->index, folder);
 		if (!pub.newest) {
@@ -681,7 +700,15 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 			return 1;
 		}
 		pub.feed_title = name_feed(title, src->old, folder, &pub.feed_len, pub.path);
-		same[1] = is_left_alone(fd, FEED, src, &pub);
+		same[1] = is_left_alone(fd, FEED, src, &pub, &large[1]);
+	}
+	// Whatever the page, what is written is bounded, and a page written
+	// can be read again.
+	if (large[0] || large[1]) {
+		say(folder, "/%s: the new one would be larger than 256 MiB; index.gmi%s%s", large[0] ? INDEX : FEED,
+		    url ? " and atom.xml left as they are" : " left as it is",
+		    large[0] ? "" : "; --limit N keeps only the newest N items in it");
+		return 1;
 	}
 	// Each file is written whole and synced before any is renamed, the feed
 	// first, so that a failure between the two renames leaves at most a new

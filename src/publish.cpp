@@ -259,11 +259,12 @@ bool install_draft(int dir, draft *d, bool keep)
 // Tells whether fd, of size bytes, holds the len bytes of text.
 static bool holds_text(int fd, off_t size, const char *text, size_t len)
 {
-	comparison c = {nullptr, fd, size, 0, false};
+	comparison c = {nullptr, fd, size, 0, false, 0};
 	FILE *out = open_comparison(&c);
 	if (!out)
 		return false;
-	fwrite(text, 1, len, out);
+	if (len)
+		fwrite(text, 1, len, out);
 	return is_same(out, &c);
 }
 
@@ -481,15 +482,16 @@ static bool is_equal(const char *a, const char *b, size_t n)
 // read no further than what is written to it, whatever its size.
 static size_t compare(comparison *c, const char *buf, size_t n)
 {
-	for (size_t done = 0, len; !c->differs && done < n; done += len) {
+	for (size_t done = 0, len; done < n; done += len) {
 		char chunk[16 << 10];
 		len = n - done < sizeof chunk ? n - done : sizeof chunk;
-		const char *old = c->text ? c->text + c->at : chunk;
-		c->differs = c->size - c->at < (off_t)len ||
+		const char *old = c->text && !c->differs ? c->text + c->at : chunk;
+		// Past a difference, the bytes are only counted.
+		c->differs = c->differs || c->size - c->at < (off_t)len ||
 			     (!c->text && pread(c->fd, chunk, len, c->at) != (ssize_t)len) || !is_equal(old, buf + done, len);
 		c->at += len;
 	}
-	return n;
+	return c->most > 0 && c->at > c->most ? 0 : n;
 }
 
 // Gives out, a comparison's stream, a buffer of its own: a C library's

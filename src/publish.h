@@ -88,12 +88,15 @@ bool settle_draft(int dir, draft *d, const seen *was, const char *old, size_t le
 bool holds_draft(int dir, const draft *d);
 
 // What a stream from open_comparison compares its bytes with: the size
-// bytes of text, or else of the file fd; and how far they are the same.
+// bytes of text, or else of the file fd; how many were written, and whether
+// they differ; and the most that may be written, if not 0, past which the
+// stream fails.
 struct comparison {
 	const char *text;
 	int fd;
 	off_t size, at;
 	bool differs;
+	off_t most;
 };
 
 // Opens a stream that writes nothing, and compares what is written to it

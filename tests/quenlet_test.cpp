@@ -896,6 +896,13 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	string many = "=> 2024-01-01" + string(1010, 'x') + ".gmi Long\n";
 	for (int i = 0; i < 70; i++)
 		many.insert(0, "=> x.gmi 2020-01-01 X\n");
+	// A page of 10,000 lines of a name gone, of no calendar date: 20 named.
+	string gone_page = "=>2024-01-01.gmi 2024-01-01   A\n", gone_said = draft;
+	for (int i = 2; i <= 10001; i++) {
+		gone_page += "=> 2023-02-30-x.gmi 2023-02-30 Y\n";
+		gone_said += i <= 21 ? gone(i, "2023-02-30-x.gmi") : "";
+	}
+	gone_said += "gemlog-index: ./index.gmi: 9980 more lines of names gone from the folder removed, not named\n";
 	const string undated = ": cannot tell where the list goes among the page's own links; left as it is. Put the newest entry's "
 			       "line where the list starts, and run again: =>2024-02-01%20b&.gmi 2024-02-01   B\n", not_own = draft + "gemlog-index: ./index.gmi: not a regular file" + refused,
 		     changed = draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again to take the change in; "
@@ -1068,7 +1075,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"group page", {"."}, "# Mine\n\n" + lines + " mode 436 owner 4242:4300", draft},
 		{"own 0600", {"."}, "# Mine\n\n" + lines, draft},
 		{"sparse 268435457", {"."}, "", draft + "gemlog-index: ./index.gmi: larger than 256 MiB" + refused},
-		{"sparse 268435456", {"."}, "large 268435558", draft},
+		{"sparse 268435456", {"."}, "", draft + "gemlog-index: ./index.gmi: the new one would be larger than 256 MiB; index.gmi left as it is\n"},
 		{"atom folder", {"-u", "gemini://x/", "."}, "", draft + "gemlog-index: ./atom.xml: cannot be replaced, for it "
 		 "is neither a file nor a link; index.gmi and atom.xml left as they are\n"},
 		// What else befalls the run.
@@ -1082,6 +1089,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"edited create", {"."}, "", changed, "", {"SHIM_EDIT=index.gmi"}},
 		{"edited after", {"."}, "", draft + "gemlog-index: ./index.gmi: changed while the new one was put in place; put back as it "
 		 "was changed; run again to take the change in\n", "", {"SHIM_EDIT=index.gmi", "SHIM_HOW=rename"}},
+		{gone_page, {"."}, lines, gone_said},
 		{"locked", {"."}, lines, "gemlog-index: .: another run is publishing it; waiting for it, at most 30 seconds\n" + draft},
 		{"reader locks", {"."}, lines, draft},
 		{"full", {"."}, "", draft + "gemlog-index: .: cannot write a new index.gmi: File too large; index.gmi left as it is\n"},
@@ -1229,6 +1237,10 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		words += "abcd ", fit += i < 59 ? "abcd " : "";
 	for (int i = 0; big.size() <= 1 << 20; i++)
 		big += string(63 - std::to_string(i).size(), '0') + std::to_string(i) + "\n";
+	// A page of 70,000 lines, each an item of twice a URL of 4 KB in a feed.
+	string wide = "gemini://h/" + string(4000, 'p') + "/", lines = "# F\n";
+	for (int i = 0; i < 70000; i++)
+		lines += "=> x 2024-01-01 X\n";
 	const struct {
 		string name, head, url, want;  // want is empty for an entry left out, "refused" for a URL
 		string page = "";  // an index.gmi beside the entry; its entries' links and titles are want
@@ -1270,6 +1282,8 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		 "gemini://h/i|I gemini://h/h|H gemini://h/g|G gemini://h/2024-01-01.gmi|T gemini://h/e|E .", "# Feed T\n=> /g 2024-01-01 G\n"
 		 "=> /a 2024-03-01 A\n=> /b 2024-03-02 B\n=>2024-01-01.gmi 2024-01-01  Old\n=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n"
 		 "=> /e 2023-06-01 E\n=> /f 2024-03-01 F\n=> /h 2024-01-09 H\n=> /i 2024-01-10 I\n"},
+		{"2024-01-01.gmi", t, wide, "refused", lines, "", "gemlog-index: ./atom.xml: the new one would be larger than 256 MiB; index.gmi "
+		 "and atom.xml left as they are; --limit N keeps only the newest N items in it\n"},
 		{"2024-01-01.gmi", t, at, "Feed T gemini://h/d|D gemini://h/c|C .", "# Feed T\n=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n=> /e 2023-06-01 E\n",
 		 "--limit=2"},
 		{"2024-01-01.gmi", "# Heading\n", at, "Feed gemini://h/2024-01-01.gmi|Label title .", "# Feed\n=> 2024-01-01.gmi 2024-01-01 - Label title\n"},
@@ -1303,6 +1317,7 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		string feed = read_file(d + "/atom.xml");
 		if (row.want == "refused") {
 			EXPECT_EQ(r.status, 1) << row.url;
+			EXPECT_TRUE(row.err.empty() || r.err == row.err) << r.err;
 			EXPECT_EQ(feed, "") << row.url;
 		} else if (row.want.empty()) {
 			EXPECT_EQ(r, (Outcome{"", "gemlog-index: ./" + row.name + ": not a calendar date; left out of the feed\ngemlog-index: .: no "
