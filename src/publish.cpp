@@ -22,6 +22,7 @@
 #endif
 #ifdef __linux__
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #endif
 
 // Tells whether sig ends a process by default and may be held: neither a
@@ -158,6 +159,29 @@ static bool give_owner(int fd, const struct stat *like)
 	return fchown(fd, (uid_t)-1, like->st_gid) == 0 || errno == EPERM;
 }
 
+// Gives fd the access ACL of the regular file like, if it still stands at
+// name in dir, as it gets like's mode; returns false with errno set when
+// that fails.
+static bool give_acl(int dir, const char *name, const struct stat *like, int fd)
+{
+#ifdef __linux__
+	if (!S_ISREG(like->st_mode))
+		return true;
+	unsigned char acl[4 + 65536];
+	struct stat st;
+	int old = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	ssize_t len = old < 0 || fstat(old, &st) != 0 || st.st_dev != like->st_dev || st.st_ino != like->st_ino ? -1 :
+		      fgetxattr(old, "system.posix_acl_access", acl, sizeof acl);
+	if (old >= 0)
+		close(old);
+	return len < 0 || fsetxattr(fd, "system.posix_acl_access", acl, len, 0) == 0 || errno == ENOTSUP ||
+	       errno == EOPNOTSUPP;
+#else
+	(void)dir, (void)name, (void)like, (void)fd;
+	return true;
+#endif
+}
+
 FILE *open_draft(int dir, const char *name, const struct stat *like, draft *d)
 {
 	// The new files go out in large blocks, one file at a time.
@@ -178,9 +202,10 @@ FILE *open_draft(int dir, const char *name, const struct stat *like, draft *d)
 	struct stat st;
 	FILE *out = nullptr;
 	// The mode whatever the umask, since the server may run as another
-	// user; set after the owner, whose change would clear some bits.
+	// user; set after the owner, whose change would clear some bits, and
+	// after the ACL, whose entries for the classes it sets.
 	mode_t mode = S_ISREG(like->st_mode) ? (like->st_mode & 0777) | 0444 : 0644;
-	if (fstat(fd, &st) == 0 && give_owner(fd, like) && fchmod(fd, mode) == 0)
+	if (fstat(fd, &st) == 0 && give_owner(fd, like) && give_acl(dir, name, like, fd) && fchmod(fd, mode) == 0)
 		out = fdopen(fd, "w");
 	if (!out) {
 		int error = errno;

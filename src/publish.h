@@ -60,8 +60,8 @@ bool is_unchanged(int dir, const char *name, const seen *was);
 bool is_replaceable(int dir, const char *name);
 
 // Creates a new file in dir, under a fresh name, to replace name, with the
-// owner, group and permission bits of like, read for everyone added, where
-// like is a regular file, else like's owner and group and mode 0644; and
+// owner, group, access ACL and permission bits of like, read for everyone
+// added, where like is a regular file, else like's owner and group and mode 0644; and
 // returns a stream to write it through. Returns nullptr with errno set, and
 // no file left, when that fails. One draft is open at a time.
 FILE *open_draft(int dir, const char *name, const struct stat *like, draft *d);

@@ -80,19 +80,6 @@ static int compare_members(const void *a, const void *b)
 	return x->uid != y->uid ? (x->uid > y->uid) - (x->uid < y->uid) : (x->gid > y->gid) - (x->gid < y->gid);
 }
 
-// The members that the group database lists for the group gid, each name
-// ended by a NUL, in *list of *len bytes; returns false when memory runs out
-// or the database does not know the group, whose members are then unknown.
-static bool list_members(gid_t gid, char **list, size_t *len)
-{
-	FILE *out = open_memstream(list, len);
-	struct group *gr = out ? getgrgid(gid) : nullptr;
-	for (char **m = gr ? gr->gr_mem : nullptr; m && *m; m++)
-		fwrite(*m, 1, strlen(*m) + 1, out);
-	bool listed = out && fclose(out) == 0;
-	return listed && gr;
-}
-
 // Tells whether name is one of the names in the len bytes of list, each
 // ended by a NUL.
 static bool is_listed(const char *name, const char *list, size_t len)
@@ -103,25 +90,73 @@ static bool is_listed(const char *name, const char *list, size_t len)
 	return false;
 }
 
+// Tells whether id is one of the n ids.
+template <class Id> static bool is_one_of(Id id, const Id *ids, size_t n)
+{
+	for (size_t i = 0; i < n; i++)
+		if (ids[i] == id)
+			return true;
+	return false;
+}
+
+// The users and groups whose entries of a folder's mode and ACL let them
+// write it.
+struct writers {
+	uid_t *uids;
+	size_t n_uids;
+	gid_t *gids;
+	size_t n_gids;
+	bool anyone;
+};
+
+// Lists in *list, of *len bytes, the members that the group database lists
+// for any of the groups of w, each name ended by a NUL, reading every line,
+// since two may share a number; returns false when memory runs out or one
+// of the groups is in no line, whose members are then unknown.
+static bool list_members(const writers *w, char **list, size_t *len)
+{
+	FILE *out = open_memstream(list, len);
+	size_t known = 0;
+	bool *found = (bool *)calloc(w->n_gids + 1, sizeof *found);
+	setgrent();
+	for (struct group *g; out && found && (g = getgrent());) {
+		for (size_t i = 0; i < w->n_gids; i++) {
+			if (w->gids[i] != g->gr_gid)
+				continue;
+			known += !found[i];
+			found[i] = true;
+			for (char **m = g->gr_mem; *m; m++)
+				fwrite(*m, 1, strlen(*m) + 1, out);
+		}
+	}
+	endgrent();
+	free(found);
+	return out && fclose(out) == 0 && found && known == w->n_gids;
+}
+
 // A placer's name in the user database, kept while the groups are read.
 struct named {
 	char *name;
 	uid_t uid;
 };
 
-// Fills p with the folder's owner and, with group, that group's members,
-// and the groups the databases put each of them in: one pass over the user
-// database, then one over the group database. Returns false when memory
-// runs out or the folder's group is unknown.
-static bool find_members(placers *p, uid_t owner, const gid_t *group)
+// Fills p with those who may have written the folder, as the databases know
+// them: its owner, w's users, and the members of w's groups, listed or
+// having one as their primary group; and the groups the databases put each
+// of them in. Returns false when memory runs out or a group is unknown.
+static bool find_members(placers *p, uid_t owner, const writers *w)
 {
 	char *members = nullptr;
 	named *names = nullptr;
 	size_t members_len = 0, room = 0, n = 0, names_room = 0;
-	bool ok = add_member(p, owner, (gid_t)-1, &room) && (!group || list_members(*group, &members, &members_len));
+	bool ok = add_member(p, owner, (gid_t)-1, &room) && list_members(w, &members, &members_len);
+	// A user number that no database names is a placer too, in no group.
+	for (size_t i = 0; ok && i < w->n_uids; i++)
+		ok = add_member(p, w->uids[i], (gid_t)-1, &room);
 	setpwent();
 	for (struct passwd *pw; ok && (pw = getpwent());) {
-		if (pw->pw_uid != owner && !(group && (pw->pw_gid == *group || is_listed(pw->pw_name, members, members_len))))
+		if (pw->pw_uid != owner && !is_one_of(pw->pw_uid, w->uids, w->n_uids) && !is_one_of(pw->pw_gid, w->gids, w->n_gids) &&
+		    !is_listed(pw->pw_name, members, members_len))
 			continue;
 		char *name = strdup(pw->pw_name);
 		ok = name && add_member(p, pw->pw_uid, pw->pw_gid, &room) && make_room(&names, &names_room, n + 1, sizeof *names);
@@ -145,40 +180,6 @@ static bool find_members(placers *p, uid_t owner, const gid_t *group)
 	return ok;
 }
 
-placers find_placers(int dir)
-{
-	const placers strictest = {true, true, nullptr, 0, nullptr, 0};
-	struct stat st;
-	if (fstat(dir, &st) != 0)
-		return strictest;
-	bool anyone = st.st_mode & S_IWOTH, group = st.st_mode & S_IWGRP;
-	if (anyone || (!group && st.st_uid == geteuid()))
-		return {anyone, anyone, nullptr, 0, nullptr, 0};
-	// Out of memory, or with a group whose members are unknown (a number
-	// alone, or one this C library cannot look up), anyone could have: the
-	// strictest rule.
-	placers p = {true, false, nullptr, 0, nullptr, 0};
-	if (find_members(&p, st.st_uid, group ? &st.st_gid : nullptr)) {
-		qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
-		p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
-	}
-	if (!p.users) {
-		free_placers(&p);
-		return strictest;
-	}
-	for (size_t i = 0; i < p.n_groups; i++)
-		if (p.groups[i].uid != 0 && (p.n_users == 0 || p.users[p.n_users - 1] != p.groups[i].uid))
-			p.users[p.n_users++] = p.groups[i].uid;
-	p.checked = p.n_users > 1 || (p.n_users == 1 && p.users[0] != geteuid());
-	return p;
-}
-
-void free_placers(placers *p)
-{
-	free(p->users);
-	free(p->groups);
-}
-
 // Tells whether user is in the group gid, as p knows.
 static bool is_member(const placers *p, uid_t user, gid_t gid)
 {
@@ -188,11 +189,11 @@ static bool is_member(const placers *p, uid_t user, gid_t gid)
 
 // A file's access ACL, as the kernel keeps it in the extended attribute
 // system.posix_acl_access: a version word, 2, then for each entry a tag,
-// its permissions and an id, all little-endian whatever the machine. A
-// file without one has its mode alone; more entries than room for is
-// taken as one that cannot be read.
+// its permissions and an id, all little-endian whatever the machine. The
+// room is the most an extended attribute may hold. A file without one has
+// its mode alone.
 struct acl {
-	unsigned char raw[4 + 8 * 128];
+	unsigned char raw[4 + 65536];
 	size_t n;
 };
 enum acl_tag { USER_OBJ = 0x01, USER = 0x02, GROUP_OBJ = 0x04, GROUP = 0x08, MASK = 0x10, OTHER = 0x20 };
@@ -237,6 +238,14 @@ static acl_tag read_tag(const acl *a, size_t i, unsigned *perm, unsigned *id)
 	return (acl_tag)read_le(e, 2);
 }
 
+// Tells whether Linux consults the ACL a of the file st for a user other
+// than its owner: where it holds more than the three classes, and the
+// mode's group bits, its mask, are not empty.
+static bool is_consulted(const struct stat *st, const acl *a)
+{
+	return a->n > 3 && (st->st_mode & 070);
+}
+
 // The permissions that the mask of a leaves to named entries and the
 // owning group.
 static unsigned read_mask(const acl *a)
@@ -248,49 +257,152 @@ static unsigned read_mask(const acl *a)
 	return mask;
 }
 
+// Tells whether bits hold all of want.
+static bool holds(unsigned bits, unsigned want)
+{
+	return (bits & want) == want;
+}
+
 // Tells whether user, in the groups p knows of, is granted want (4 to read,
-// 1 to search) on the file st with the ACL a, as the kernel decides: its
-// owner's entry, a named user's, the groups' that hold the user, any of
-// which may grant it, or else the others'.
+// 3 to write and search a folder, 1 to search it) on the file st with the
+// ACL a, as Linux decides: the owner by the owner's bits; where the ACL is
+// consulted, a named user's entry, else the groups' entries that hold the
+// user, any of which may grant it, else the others'; where not, the
+// owning group's bits for a member, else the others'.
 static bool grants(const placers *p, uid_t user, const struct stat *st, const acl *a, unsigned want)
 {
 	if (user == 0)
 		return true;
-	if (a->n == 0) {
-		unsigned bits = user == st->st_uid ? st->st_mode >> 6 : is_member(p, user, st->st_gid) ? st->st_mode >> 3 : st->st_mode;
-		return bits & want;
-	}
-	unsigned perm, id, mask = read_mask(a), other = 0;
-	bool grouped = false;
-	for (int pass = 0; pass < 3; pass++) {
-		for (size_t i = 0; i < a->n; i++) {
-			acl_tag tag = read_tag(a, i, &perm, &id);
-			if (pass == 0 && tag == USER_OBJ && user == st->st_uid)
-				return perm & want;
-			if (pass == 1 && tag == USER && id == user)
-				return perm & mask & want;
-			if (pass == 2 && (tag == GROUP_OBJ || tag == GROUP) && is_member(p, user, tag == GROUP ? id : st->st_gid)) {
-				grouped = true;
-				if (perm & mask & want)
-					return true;
-			}
-			other = tag == OTHER ? perm : other;
-		}
-	}
-	return !grouped && (other & want);
-}
-
-// Tells whether every class of the file st with the ACL a, and every entry
-// of it, grants want: whoever anyone may be.
-static bool grants_all(const struct stat *st, const acl *a, unsigned want)
-{
+	if (user == st->st_uid)
+		return holds(st->st_mode >> 6, want);
+	if (!is_consulted(st, a))
+		return holds(is_member(p, user, st->st_gid) ? st->st_mode >> 3 : st->st_mode, want);
 	unsigned perm, id, mask = read_mask(a);
-	bool all = (st->st_mode >> 6 & st->st_mode >> 3 & st->st_mode & want) == want;
+	bool grouped = false, granted = false;
 	for (size_t i = 0; i < a->n; i++) {
 		acl_tag tag = read_tag(a, i, &perm, &id);
-		all = all && ((tag == USER || tag == GROUP_OBJ || tag == GROUP ? perm & mask : perm) & want);
+		if (tag == USER && id == user)
+			return holds(perm & mask, want);
+		if ((tag == GROUP_OBJ || tag == GROUP) && is_member(p, user, tag == GROUP ? id : st->st_gid)) {
+			grouped = true;
+			granted = granted || holds(perm & mask, want);
+		}
 	}
-	return all;
+	return grouped ? granted : holds(st->st_mode, want);
+}
+
+// Tells whether the group gid's entries of the ACL a, the owning group's
+// (of st) and a named one, grant want to a member of that group alone.
+static bool grants_group(const struct stat *st, const acl *a, gid_t gid, unsigned mask, unsigned want)
+{
+	unsigned perm, id;
+	for (size_t i = 0; i < a->n; i++) {
+		acl_tag tag = read_tag(a, i, &perm, &id);
+		if (((tag == GROUP_OBJ && st->st_gid == gid) || (tag == GROUP && id == gid)) && holds(perm & mask, want))
+			return true;
+	}
+	return false;
+}
+
+// Tells whether every possible user is granted want on the file st with
+// the ACL a: its owner, each named user but the owner, a member of each
+// group alone, and a user in no group of it.
+static bool grants_all(const struct stat *st, const acl *a, unsigned want)
+{
+	if (!holds(st->st_mode >> 6, want) || !holds(st->st_mode, want))
+		return false;
+	if (!is_consulted(st, a))
+		return holds(st->st_mode >> 3, want);
+	unsigned perm, id, mask = read_mask(a);
+	for (size_t i = 0; i < a->n; i++) {
+		acl_tag tag = read_tag(a, i, &perm, &id);
+		if ((tag == USER && id != st->st_uid && !holds(perm & mask, want)) ||
+		    ((tag == GROUP_OBJ || tag == GROUP) && !grants_group(st, a, tag == GROUP ? id : st->st_gid, mask, want)))
+			return false;
+	}
+	return true;
+}
+
+// Tells whether every placer of p is granted want on the file st with the
+// ACL a.
+static bool grants_placers(const placers *p, const struct stat *st, const acl *a, unsigned want)
+{
+	if (p->anyone)
+		return grants_all(st, a, want);
+	for (size_t i = 0; i < p->n_users; i++)
+		if (!grants(p, p->users[i], st, a, want))
+			return false;
+	return true;
+}
+
+// Lists in *w the users and groups that the folder st's ACL a, or its mode
+// alone, lets write it, besides its owner; returns false when memory runs
+// out.
+static bool find_writers(const struct stat *st, const acl *a, writers *w)
+{
+	*w = {(uid_t *)malloc((a->n + 1) * sizeof *w->uids), 0, (gid_t *)malloc((a->n + 1) * sizeof *w->gids), 0,
+	      holds(st->st_mode, 3)};
+	if (!w->uids || !w->gids)
+		return false;
+	if (!is_consulted(st, a)) {
+		if (holds(st->st_mode >> 3, 3))
+			w->gids[w->n_gids++] = st->st_gid;
+		return true;
+	}
+	unsigned perm, id, mask = read_mask(a);
+	for (size_t i = 0; i < a->n; i++) {
+		acl_tag tag = read_tag(a, i, &perm, &id);
+		if (tag == USER && holds(perm & mask, 3))
+			w->uids[w->n_uids++] = id;
+		else if ((tag == GROUP_OBJ || tag == GROUP) && holds(perm & mask, 3))
+			w->gids[w->n_gids++] = tag == GROUP ? id : st->st_gid;
+	}
+	return true;
+}
+
+placers find_placers(int dir)
+{
+	const placers strictest = {true, true, nullptr, 0, nullptr, 0};
+	struct stat st;
+	if (fstat(dir, &st) != 0)
+		return strictest;
+	// Where the mode's group bits, which an ACL's mask shows, let no one
+	// write, no ACL entry can: only the owner, or anyone.
+	if (holds(st.st_mode, 3) || (!(st.st_mode & S_IWGRP) && st.st_uid == geteuid()))
+		return {holds(st.st_mode, 3), holds(st.st_mode, 3), nullptr, 0, nullptr, 0};
+	acl a;
+	writers w = {};
+	// Out of memory, or with a group whose members are unknown (a number
+	// alone, or one this C library cannot look up), anyone could have: the
+	// strictest rule.
+	placers p = {true, false, nullptr, 0, nullptr, 0};
+	if (((st.st_mode & S_IWGRP) ? read_acl(dir, &a) : (a.n = 0, true)) && find_writers(&st, &a, &w) &&
+	    find_members(&p, st.st_uid, &w)) {
+		qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
+		p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
+	}
+	free(w.uids);
+	free(w.gids);
+	if (!p.users) {
+		free_placers(&p);
+		return strictest;
+	}
+	// A member of a group that may write is not a placer where a named
+	// entry of theirs, or the owner's bits, say otherwise.
+	for (size_t i = 0; i < p.n_groups; i++) {
+		uid_t uid = p.groups[i].uid;
+		if (uid != 0 && (p.n_users == 0 || p.users[p.n_users - 1] != uid) &&
+		    (uid == st.st_uid || grants(&p, uid, &st, &a, 3)))
+			p.users[p.n_users++] = uid;
+	}
+	p.checked = p.n_users > 1 || (p.n_users == 1 && p.users[0] != geteuid());
+	return p;
+}
+
+void free_placers(placers *p)
+{
+	free(p->users);
+	free(p->groups);
 }
 
 bool may_read(const placers *p, const struct stat *st, int fd)
@@ -298,14 +410,7 @@ bool may_read(const placers *p, const struct stat *st, int fd)
 	if (!p->checked)
 		return true;
 	acl a;
-	if (!read_acl(fd, &a))
-		return false;
-	if (p->anyone)
-		return grants_all(st, &a, 4);
-	for (size_t i = 0; i < p->n_users; i++)
-		if (!grants(p, p->users[i], st, &a, 4))
-			return false;
-	return true;
+	return read_acl(fd, &a) && grants_placers(p, st, &a, 4);
 }
 
 // Returns fd, just opened, if it holds the file pinned, or with no pin a
@@ -352,13 +457,13 @@ static int refuse_link(int dir, const char *target)
 	return fstatat(dir, target, &st, 0) == 0 || errno == ELOOP ? LINK_REFUSED : -1;
 }
 
-// Tells whether user may search the folder that at holds, as the kernel
-// decides, with the groups who knows of.
+// Tells whether user, and every placer of who, may search the folder that
+// at holds, as the kernel decides, with the groups who knows of.
 static bool may_search(int at, uid_t user, const placers *who)
 {
 	struct stat st;
 	acl a;
-	return fstat(at, &st) == 0 && read_acl(at, &a) && grants(who, user, &st, &a, 1);
+	return fstat(at, &st) == 0 && read_acl(at, &a) && grants(who, user, &st, &a, 1) && grants_placers(who, &st, &a, 1);
 }
 
 // Opens with O_PATH what target names, from dir or from "/", one component
@@ -367,7 +472,8 @@ static bool may_search(int at, uid_t user, const placers *who)
 // passed through: a folder on the way that is a link fails with ELOOP, and
 // a link at the end is opened as itself, for the caller to see. Where who
 // are checked, each folder on the way must be one that owner, the link's,
-// may search, else EACCES: root walks where they could not. Returns a
+// and every placer may search, else EACCES: root walks where they could
+// not. Returns a
 // descriptor of its own, or -1 with errno set.
 static int walk_target(int dir, char *target, uid_t owner, const placers *who)
 {

@@ -14,10 +14,12 @@ struct membership {
 	gid_t gid;
 };
 
-// Who could have put the files of a folder there, its placers: its owner;
-// when its group may write it, the group's members, listed in the group
-// database or having it as their primary group (anyone, for a group the
-// database does not know); when others may, anyone.
+// Who could have put the files of a folder there, its placers: its owner,
+// and everyone its mode and access ACL let write and search it, as Linux
+// decides: named users, members of the owning group and of named groups,
+// listed in any line of the group database with that number or having it
+// as their primary group (anyone, for a group the database does not know),
+// and anyone, where others may.
 // When only the running user could, nothing is checked; else a file is read
 // only if every one of them could read it too, as the kernel decides.
 struct placers {
@@ -30,17 +32,19 @@ struct placers {
 };
 
 // Tells who could have put files in the folder dir: its fstat, and for a
-// folder that its group may write, or that the running user does not own,
-// one reading of the user and group databases.
+// folder that its group bits let write, its ACL, or for one that the
+// running user does not own, a reading of the user and group databases.
 placers find_placers(int dir);
 
 // Frees what find_placers allocated.
 void free_placers(placers *p);
 
-// Tells whether every placer of p could read the file st, open as fd:
-// by its owner bits for its owner, else its group bits for a member of its
-// group, else its others bits; by its access ACL where it has one; where
-// anyone could have put it, only if every class and ACL entry grants read.
+// Tells whether every placer of p could read the file st, open as fd, as
+// Linux decides: its owner by the owner's bits; where its access ACL holds
+// more than the three classes and its mode's group bits are not empty, a
+// named user by their entry, a member of a group by any of the group
+// entries that hold them, others by the others' bits; else by the mode.
+// Where anyone could have put it, each of those must grant read.
 bool may_read(const placers *p, const struct stat *st, int fd);
 
 // Why an entry is left out: the answers of the walk's opens, below 0.
