@@ -7,16 +7,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
+#include <grp.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <numeric>
+#include <random>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -190,15 +194,18 @@ protected:
 
 	// argv run, as root, where the user and group databases are the
 	// tests': alice (4242, with a private group) and bob (4243) in the
-	// group journal (4300), listed and as his primary group; carol (4244)
-	// outside it.
+	// group journal (4300), listed and as his primary group, dave (4245)
+	// listed in a second line of it and gus (4248) by his primary group;
+	// carol (4244), fay (4247) in carol's group, and eve (4246) outside it.
 	std::vector<string> with_users(std::vector<string> argv)
 	{
 		if (geteuid() != 0)
 			return argv;
 		string passwd = put(".passwd", "root:x:0:0::/:/bin/sh\nalice:x:4242:4242::/:/bin/sh\n"
-					       "bob:x:4243:4300::/:/bin/sh\ncarol:x:4244:4244::/:/bin/sh\n");
-		string group = put(".group", "root:x:0:\nalice:x:4242:\njournal:x:4300:alice\ncarol:x:4244:\n");
+					       "bob:x:4243:4300::/:/bin/sh\ncarol:x:4244:4244::/:/bin/sh\n"
+					       "dave:x:4245:4245::/:/bin/sh\neve:x:4246:4246::/:/bin/sh\n"
+					       "fay:x:4247:4244::/:/bin/sh\ngus:x:4248:4300::/:/bin/sh\n");
+		string group = put(".group", "root:x:0:\nalice:x:4242:\njournal:x:4300:alice\ncarol:x:4244:\nstaff:x:4300:dave\n");
 		argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" /etc/passwd && mount --bind "
 					   "\"$2\" /etc/group && shift 2 && exec \"$@\"", "sh", passwd, group});
 		return argv;
@@ -625,7 +632,7 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		{"file", "", 0, other, "", read, 02770, other, 4399, 0660},
 		{"file", "", 0, 4243, good, "", 02770, other, 4300, 0660},
 		{"file", "", 0, 4243, "", read, 02775, other, 4300, 0644, "u:4242:-"},
-		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "u:4242:r,u:4243:r"},
+		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "u:4242:r,u:4243:r,g:4300:r"},
 		{"link", "private/target", 4243, 4243, "", read, 02775, other, 4300},
 	};
 	const string log = dir + "/trace";
@@ -680,6 +687,84 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		}
 	}
 	say_skipped();
+}
+
+// Random folders of with_users's users and entries in them, by owner,
+// group, mode and access ACL, written as the kernel keeps it: both programs
+// list an entry exactly when its owner and each user that the kernel lets
+// write and search the folder, or everyone where others may, may open the
+// entry, as a child that becomes each finds. QUENLET_SEED repeats a run.
+TEST_F(Journal, PlacersAreWhomTheKernelLets)
+{
+	if (!can_run(false, false, true, "u:4242:r " + dir))
+		return say_skipped();
+	// The last three stand for anyone: in no group below, or in one alone;
+	// they own nothing and no entry names them.
+	const uid_t users[] = {4242, 4243, 4244, 4245, 4246, 4247, 4248};
+	const std::vector<gid_t> groups[] = {{4242, 4300}, {4300}, {4244}, {4245, 4300}, {4246}, {4244}, {4300}};
+	const gid_t used[] = {4244, 4300};
+	unsigned seed = getenv("QUENLET_SEED") ? atoi(getenv("QUENLET_SEED")) : time(nullptr);
+	std::mt19937 rng(seed);
+	auto pick = [&](unsigned n) { return (unsigned)(rng() % n); };
+	auto may = [&](int u, const string &path, int how) {
+		int fd = open(path.c_str(), O_PATH), status = 1;
+		if (fork() == 0)
+			_exit(setgroups(groups[u].size(), groups[u].data()) || setgid(groups[u][0]) || setuid(users[u]) ||
+			      prctl(PR_SET_DUMPABLE, 1) || access(("/proc/self/fd/" + std::to_string(fd)).c_str(), how));
+		wait(&status);
+		close(fd);
+		return status == 0;
+	};
+	// Owner, group and mode at random, and for nearly half an ACL.
+	auto own = [&](const string &path, mode_t high) {
+		mode_t mode = pick(01000) | high;
+		EXPECT_EQ(chown(path.c_str(), pick(5) ? users[pick(4)] : 0, used[pick(2)]) | chmod(path.c_str(), mode), 0);
+		string acl = string("\2\0\0\0", 4);
+		auto add = [&](int tag, unsigned perm, uint32_t id) {
+			acl += string{(char)tag, 0, (char)perm, 0, (char)id, (char)(id >> 8), (char)(id >> 16), (char)(id >> 24)};
+		};
+		add(1, mode >> 6 & 7, ~0u);
+		for (int u = 0; u < 4; u++)
+			if (pick(3) == 0)
+				add(2, pick(8), users[u]);
+		add(4, pick(8), ~0u);
+		for (gid_t g : used)
+			if (pick(3) == 0)
+				add(8, pick(8), g);
+		add(0x10, mode >> 3 & 7, ~0u);
+		add(0x20, mode & 7, ~0u);
+		EXPECT_TRUE(pick(100) >= 45 || setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0);
+	};
+	chmod(dir.c_str(), 0755);
+	string wrong;
+	for (int f = 0, entries = 0; entries < 2000; f++) {
+		string d = dir + "/f" + std::to_string(f), want;
+		mkdir(d.c_str(), 0700);
+		for (int i = 1; i <= 12; i++, entries++)
+			own(put("2024-01-" + std::to_string(10 + i) + ".gmi", "# T\n", d), 0);
+		own(d, pick(2) ? 01000 : 02000);
+		struct stat st;
+		stat(d.c_str(), &st);
+		bool anyone = (st.st_mode & 3) == 3;
+		for (int i = 1; i <= 12; i++) {
+			string name = "2024-01-" + std::to_string(10 + i) + ".gmi";
+			bool listed = true;
+			for (int u = 0; u < 7; u++)
+				listed = listed && (!(anyone || users[u] == st.st_uid || may(u, d, W_OK | X_OK)) || may(u, d + "/" + name, R_OK));
+			want = listed ? "=>" + name + " 2024-01-" + std::to_string(10 + i) + "   T\n" + want : want;
+		}
+		for (string program : {QUENLET, GEMLOG_INDEX}) {
+			string got = run(with_users(program == QUENLET ? std::vector<string>{program, d} :
+									     std::vector<string>{program, "-n", d}), "/").out;
+			std::vector<string> lines;
+			for (size_t at = 0; at < got.size(); at = got.find('\n', at) + 1)
+				lines.push_back(got.substr(at, got.find('\n', at) + 1 - at));
+			std::sort(lines.rbegin(), lines.rend());
+			if (std::accumulate(lines.begin(), lines.end(), string()) != want)
+				wrong += program + " " + d + ": " + got + " where the kernel lets " + want;
+		}
+	}
+	EXPECT_EQ(wrong, "") << "QUENLET_SEED=" << seed;
 }
 
 // The shim renames a FIFO with a line waiting in it or none, a link to a
