@@ -360,6 +360,35 @@ static bool find_writers(const struct stat *st, const acl *a, writers *w)
 	return true;
 }
 
+// Tells whether the C library reads every user and group the system has.
+// musl reads the files alone, so where the name service names another
+// source for either (Debian's "files systemd", LDAP), the members of a
+// group are not all known.
+static bool reads_all_users()
+{
+#if defined(__linux__) && !defined(__GLIBC__)
+	FILE *conf = fopen("/etc/nsswitch.conf", "re");
+	char line[1024];
+	bool all = true;
+	while (conf && fgets(line, sizeof line, conf)) {
+		if (strncmp(line, "passwd:", 7) != 0 && strncmp(line, "group:", 6) != 0)
+			continue;
+		// Sources up to a comment; "[NOTFOUND=return]" and the like are
+		// actions, not sources.
+		for (char *w = strchr(line, ':') + 1; all && *w && *w != '#';) {
+			size_t len = strcspn(w, " \t\n#");
+			all = len == 0 || *w == '[' || (len == 5 && strncmp(w, "files", 5) == 0);
+			w += len + strspn(w + len, " \t\n");
+		}
+	}
+	if (conf)
+		fclose(conf);
+	return all;
+#else
+	return true;
+#endif
+}
+
 placers find_placers(int dir)
 {
 	const placers strictest = {true, true, nullptr, 0, nullptr, 0};
@@ -377,7 +406,7 @@ placers find_placers(int dir)
 	// strictest rule.
 	placers p = {true, false, nullptr, 0, nullptr, 0};
 	if (((st.st_mode & S_IWGRP) ? read_acl(dir, &a) : (a.n = 0, true)) && find_writers(&st, &a, &w) &&
-	    find_members(&p, st.st_uid, &w)) {
+	    (w.n_gids == 0 || reads_all_users()) && find_members(&p, st.st_uid, &w)) {
 		qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
 		p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
 	}

@@ -206,8 +206,10 @@ protected:
 					       "dave:x:4245:4245::/:/bin/sh\neve:x:4246:4246::/:/bin/sh\n"
 					       "fay:x:4247:4244::/:/bin/sh\ngus:x:4248:4300::/:/bin/sh\n");
 		string group = put(".group", "root:x:0:\nalice:x:4242:\njournal:x:4300:alice\ncarol:x:4244:\nstaff:x:4300:dave\n");
-		argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" /etc/passwd && mount --bind "
-					   "\"$2\" /etc/group && shift 2 && exec \"$@\"", "sh", passwd, group});
+		string nss = put(".nsswitch", "passwd: files\ngroup: files\n");
+		argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" /etc/passwd && mount --bind \"$2\" "
+					   "/etc/group && mount --bind \"$3\" /etc/nsswitch.conf && shift 3 && exec \"$@\"",
+					   "sh", passwd, group, nss});
 		return argv;
 	}
 };
