@@ -104,7 +104,8 @@ static void write_xml(FILE *out, const char *s, size_t len, bool lines = false)
 		c += n;
 		run = c;
 	}
-	fwrite(run, 1, c - run, out);
+	if (c > run)
+		fwrite(run, 1, c - run, out);
 }
 
 // Tells whether the line [s, e) starts a preformatted block or ends one.
@@ -269,14 +270,14 @@ static void write_resolved(FILE *out, const char *url, span target)
 	write_xml(out, rest, target.e - rest);
 }
 
-// Writes the link of the item it: its entry's under url, or its line's
-// resolved against url.
-static void write_item_link(FILE *out, const page *p, const item *it)
+// Writes the link of an item: its entry's, i, under url, or its line's
+// target resolved against url.
+static void write_item_link(FILE *out, const page *p, uint32_t i, span target)
 {
-	if (it->entry != NO_ENTRY)
-		write_url(out, p->url.s, p->entries[it->entry].name);
+	if (i != NO_ENTRY)
+		write_url(out, p->url.s, p->entries[i].name);
 	else
-		write_resolved(out, p->url.s, it->target);
+		write_resolved(out, p->url.s, target);
 }
 
 // Writes the date YYYYMMDD as Atom's instant, its midnight UTC.
@@ -299,7 +300,8 @@ const item *date_feed(const page *p, const char *folder)
 		if (is_calendar_date(it->date))
 			newest = newest ? newest : it;
 		else
-			report_in("gemlog-index: ", folder, p->entries[it->entry].name, ": not a calendar date; left out of the feed");
+			report_in("gemlog-index: ", folder, p->entries[find_item_entry(p, it)].name,
+				  ": not a calendar date; left out of the feed");
 	}
 	return newest;
 }
@@ -327,18 +329,20 @@ void write_feed(FILE *out, const page *p, const item *newest, size_t limit, cons
 		if (!is_calendar_date(it->date))
 			continue;
 		limit--;
+		span title, target;
+		uint32_t i = show_item(p, it, &title, &target);
 		fputs("  <entry>\n    <id>", out);
-		write_item_link(out, p, it);
+		write_item_link(out, p, i, target);
 		fputs("</id>\n    <title>", out);
-		write_xml(out, it->title.s, it->title.e - it->title.s);
+		write_xml(out, title.s, length(title));
 		fputs("</title>\n    <updated>", out);
 		write_instant(out, it->date);
 		fputs("</updated>\n    <published>", out);
 		write_instant(out, it->date);
 		fputs("</published>\n    <link rel=\"alternate\" href=\"", out);
-		write_item_link(out, p, it);
+		write_item_link(out, p, i, target);
 		fputs("\"/>\n", out);
-		const entry *e = it->entry != NO_ENTRY ? &p->entries[it->entry] : nullptr;
+		const entry *e = i != NO_ENTRY ? &p->entries[i] : nullptr;
 		if (e && e->summary.e > e->summary.s) {
 			fputs("    <summary type=\"text\">", out);
 			write_xml(out, e->summary.s, e->summary.e - e->summary.s);

@@ -94,32 +94,63 @@ static uint32_t find_place(const page *p, uint32_t pos)
 	return (uint32_t)((pos % 2 ? next_line(line, end) : line) - p->old.s);
 }
 
-// Orders the list newest first, and as the page has it for a date.
+// Orders the old lines' items newest first, and as the page has them for a
+// date.
 static int compare_items(const void *a, const void *b)
 {
 	const item *x = (const item *)a, *y = (const item *)b;
 	if (x->date != y->date)
 		return x->date > y->date ? -1 : 1;
+	return (x->ref > y->ref) - (x->ref < y->ref);
+}
+
+// A new line's item, as it is ordered among the others.
+struct new_item {
+	uint32_t date, at, entry, slot;
+};
+
+// Orders new lines' items newest first, then as they stand in the page,
+// then as the entries come.
+static int compare_new(const void *a, const void *b)
+{
+	const new_item *x = (const new_item *)a, *y = (const new_item *)b;
+	if (x->date != y->date)
+		return x->date > y->date ? -1 : 1;
 	if (x->at != y->at)
 		return x->at < y->at ? -1 : 1;
-	if (x->old != y->old)
-		return x->old ? 1 : -1;
 	return (x->entry > y->entry) - (x->entry < y->entry);
 }
 
-// Adds the new lines to the items of the old ones, and orders them.
+// Adds the new lines to the items of the old ones, in order: newest first,
+// and for a date as they stand in the new page, a new line before the old
+// one it stands right above.
 static bool list_new(page *p)
 {
 	item *all = (item *)realloc(p->items, (p->n_items + p->n_new + 1) * sizeof *p->items);
-	if (!all)
+	new_item *added = (new_item *)malloc((p->n_new + 1) * sizeof *added);
+	if (all)
+		p->items = all;
+	if (!all || !added) {
+		free(added);
 		return false;
-	p->items = all;
-	for (size_t j = 0; j < p->n_new; j++) {
+	}
+	for (uint32_t j = 0; j < p->n_new; j++) {
 		uint32_t i = p->slots[j].entry;
-		p->items[p->n_items++] = {p->entry_dates[i], find_place(p, p->slots[j].pos), i, false,
-					  title_item(&p->entries[i]), {}};
+		added[j] = {p->entry_dates[i], find_place(p, p->slots[j].pos), i, j};
 	}
 	qsort(p->items, p->n_items, sizeof *p->items, compare_items);
+	qsort(added, p->n_new, sizeof *added, compare_new);
+	// Merged from the end, the later of the two last first.
+	size_t old = p->n_items, k = p->n_items + p->n_new;
+	for (size_t j = p->n_new; j > 0;) {
+		const item *o = old ? &p->items[old - 1] : nullptr;
+		if (o && (o->date < added[j - 1].date || (o->date == added[j - 1].date && p->records[o->ref].at >= added[j - 1].at)))
+			p->items[--k] = p->items[--old];
+		else
+			p->items[--k] = {added[j - 1].date, NEW_ITEM | added[--j].slot};
+	}
+	p->n_items += p->n_new;
+	free(added);
 	return true;
 }
 

@@ -499,11 +499,7 @@ static bool record_lines(page *p, bool full, size_t *items_room)
 		if (r.entry < p->n_entries)
 			p->linked[r.entry] = true;
 		if (p->items && r.k != GONE_LINE) {
-			bool own = r.entry < p->n_entries, heading = own && p->entries[r.entry].head &&
-						       (r.k == OWN_LINE || length(r.shown.title) == 0);
-			span title = heading ? title_item(&p->entries[r.entry]) : r.shown.title;
-			p->items[p->n_items++] = {r.date, (uint32_t)(line - begin), own ? (uint32_t)r.entry : NO_ENTRY, true, title,
-						  r.link.target};
+			p->items[p->n_items++] = {r.date, (uint32_t)(p->n_records - 1)};
 			if (!make_room(&p->items, items_room, p->n_items + 1, sizeof *p->items)) {
 				free(seen);
 				return false;
@@ -561,6 +557,33 @@ bool read_page(text old, const entry *entries, size_t n, const char *const *name
 		p->entry_dates[i] = read_iso_date(entries[i].name);
 	find_prefix(p);
 	return record_lines(p, feed, &items_room);
+}
+
+uint32_t find_item_entry(const page *p, const item *it)
+{
+	if (it->ref & NEW_ITEM)
+		return p->slots[it->ref & ~NEW_ITEM].entry;
+	const record &r = p->records[it->ref];
+	return r.k == ENTRY_LINE || r.k == OWN_LINE ? r.key : NO_ENTRY;
+}
+
+uint32_t show_item(const page *p, const item *it, span *title, span *target)
+{
+	uint32_t i = find_item_entry(p, it);
+	*target = {};
+	if (it->ref & NEW_ITEM) {
+		*title = title_item(&p->entries[i]);
+		return i;
+	}
+	// An entry's line shows its heading where it is written as quenlet
+	// writes it or its label holds only a date.
+	const char *line = p->old.s + p->records[it->ref].at, *end = p->old.s + p->old.len;
+	char name[NAME_ROOM];
+	reading r = read_line(p, line, strip_line_end(line, next_line(line, end)), false, true, name);
+	bool heading = i != NO_ENTRY && p->entries[i].head && (r.k == OWN_LINE || length(r.shown.title) == 0);
+	*title = heading ? title_item(&p->entries[i]) : r.shown.title;
+	*target = r.link.target;
+	return i;
 }
 
 void free_page(page *p)

@@ -44,16 +44,15 @@ struct slot {
 	uint8_t opens;   // the new headings above it: 1 a year's, 2 a month's
 };
 
-// An item of the new page's list, as the feed shows it: its date, where it
-// stands, its entry if any, and what its line shows.
+// An item of the new page's list, as the feed shows it: its date, and its
+// old line's record, or NEW_ITEM and the slot of a new line. Eight bytes,
+// so that a page of short dated lines costs less than twice its size;
+// show_item reads what its line shows.
 struct item {
 	uint32_t date;  // YYYYMMDD
-	uint32_t at;    // the offset of the old line it is or stands right above
-	uint32_t entry;  // the entry's index, or NO_ENTRY for a dated line
-	bool old;       // an old line
-	span title, target;
+	uint32_t ref;
 };
-constexpr uint32_t NO_ENTRY = ~0u;
+constexpr uint32_t NO_ENTRY = ~0u, NEW_ITEM = 1u << 31;
 
 // How the first list line is written, for new lines to follow: "=>", gap1,
 // the prefix and target, gap2, then the label: the date, if it shows one,
@@ -107,6 +106,14 @@ bool read_page(text old, const entry *entries, size_t n, const char *const *name
 // and with a feed, the new list, newest first; returns false when memory
 // runs out.
 bool merge_entries(page *p);
+
+// The entry of the item it of p's list, or NO_ENTRY for a dated line.
+uint32_t find_item_entry(const page *p, const item *it);
+
+// What the feed shows of the item it of p's list: its entry, or NO_ENTRY,
+// and its title and, for a dated line, its link's target; an old line is
+// read again for them.
+uint32_t show_item(const page *p, const item *it, span *title, span *target);
 
 // Frees what read_page and merge_entries allocated.
 void free_page(page *p);
