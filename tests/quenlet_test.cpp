@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -1304,6 +1305,37 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 				dots.push_back(entry.path().filename().string() + (entry.is_directory() ? "/ " : " "));
 		std::sort(dots.begin(), dots.end());
 		EXPECT_EQ(std::accumulate(dots.begin(), dots.end(), string()), row.left) << row.old;
+	}
+	// A page read once costs, in processor time, what a page of text of its
+	// size and as many new entries costs, within the row's ratio: 2,000
+	// year headings, or 1,000 new entries, above a line of 1 MiB.
+	string years;
+	for (int y = 1000; y < 3000; y++)
+		years += "## " + std::to_string(y) + "\n";
+	const struct {
+		string page;
+		int entries;
+		double ratio;
+	} shapes[] = {{years + string(1 << 20, 'x') + "\n", 0, 4}, {string(1 << 20, 'x') + "\n", 1000, 4}};
+	for (auto &shape : shapes) {
+		if (!can_run(false, false, false, "", true))
+			continue;
+		double cost[2];
+		for (int plain = 0; plain < 2; plain++) {
+			string text;
+			while (plain && text.size() < shape.page.size())
+				text += "Some words of the author.\n";
+			string d = single("index.gmi", plain ? text : shape.page);
+			for (int i = 0; i <= shape.entries; i++)
+				put("2023-01-" + std::to_string(10000 + i) + ".gmi", "# E\n", d);
+			struct rusage before, after;
+			getrusage(RUSAGE_CHILDREN, &before);
+			EXPECT_EQ(run({GEMLOG_INDEX, "-n", d}).status, 0);
+			getrusage(RUSAGE_CHILDREN, &after);
+			cost[plain] = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
+				      (after.ru_stime.tv_sec - before.ru_stime.tv_sec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+		}
+		EXPECT_LT(cost[0], shape.ratio * cost[1] + 0.01) << shape.entries;
 	}
 	say_skipped();
 }
