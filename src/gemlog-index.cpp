@@ -758,12 +758,12 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 static int publish(DIR *dir, const char *folder, const char *url, const char *title, bool dry_run, sources *src)
 {
 	int fd = dirfd(dir);
-	int lock = dry_run ? -1 : lock_folder(fd, 500);
-	if (!dry_run && lock < 0 && errno == EWOULDBLOCK && !is_stopped()) {
+	int lock = dry_run ? NO_LOCK : lock_folder(fd, 500);
+	if (lock == -1 && errno == EWOULDBLOCK && !is_stopped()) {
 		say(folder, ": another run is publishing it; waiting for it, at most 30 seconds");
 		lock = lock_folder(fd, 29500);
 	}
-	if (!dry_run && lock < 0) {
+	if (lock == -1) {
 		if (is_stopped() || errno == EWOULDBLOCK)
 			say(folder, ": %s; nothing written", is_stopped() ? "stopped by a signal" : "another run has held it for 30 seconds");
 		else
@@ -776,8 +776,7 @@ static int publish(DIR *dir, const char *folder, const char *url, const char *ti
 	seen was;
 	int status = !list_entries(dir, folder, &who, src) || !read_index(fd, folder, &who, url, &was, src) ? 1 :
 		     dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, src);
-	if (lock >= 0)
-		unlock_folder(fd, lock);
+	unlock_folder(fd, lock);
 	free_placers(&who);
 	return status;
 }

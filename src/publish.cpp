@@ -340,6 +340,7 @@ static const char LOCK[] = ".gemlog-index.lock";
 // Opens dir's lock file for writing, making it if it is missing: writable
 // by those whom dir's mode lets write it and by no one else, and readable
 // by no one, so that a user who may only read the folder cannot hold it.
+// Returns NO_LOCK where the run may not make files in dir at all.
 static int open_lock(int dir)
 {
 	struct stat folder, st;
@@ -354,6 +355,8 @@ static int open_lock(int dir)
 		unlinkat(dir, LOCK, 0);
 		return -1;
 	}
+	if (errno == EACCES || errno == EROFS)
+		return NO_LOCK;
 	if (errno != EEXIST)
 		return -1;
 	// Another run's, or left by one that was killed: never a FIFO that
@@ -386,7 +389,7 @@ int lock_folder(int dir, long ms)
 	for (long waited = 0;; waited += nap.tv_nsec / 1000000) {
 		int fd = open_lock(dir);
 		if (fd < 0)
-			return -1;
+			return fd;
 		// A run removes the file before it lets it go, so one locked
 		// that no longer has the name is a lock no more.
 		if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -404,6 +407,8 @@ int lock_folder(int dir, long ms)
 
 void unlock_folder(int dir, int lock)
 {
+	if (lock < 0)
+		return;
 	if (is_named_lock(dir, lock))
 		unlinkat(dir, LOCK, 0);
 	close(lock);

@@ -28,10 +28,12 @@ bool is_stopped();
 // waiting for another run's as long as it takes, up to about ms
 // milliseconds, or a signal; returns the lock, or -1 with errno set, and
 // EWOULDBLOCK when another run still holds it. Only those who may write
-// dir can take it.
+// dir can take it: for a run that may not make a file there, as on a
+// read-only file system, it returns NO_LOCK, since it will write nothing.
 int lock_folder(int dir, long ms);
+constexpr int NO_LOCK = -2;
 
-// Lets the lock go, its file removed.
+// Lets the lock go, if any, its file removed.
 void unlock_folder(int dir, int lock);
 
 // Removes from dir the drafts that a run which was killed or crashed left
