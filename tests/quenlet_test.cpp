@@ -593,6 +593,9 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 	const string process = "Could not process file 2021-03-04.gmi\n";
 	const string good = "=>2021-03-04.gmi 2021-03-04   Target\n";
 	const uid_t other = 4242;
+	string named;  // entries for 200 users, to pass 128
+	for (int u = 5000; u < 5200; u++)
+		named += ",u:" + std::to_string(u) + ":-";
 	const struct {
 		string kind, link;  // link: where a link named like the entry points
 		uid_t link_owner, file_owner;
@@ -636,6 +639,7 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		{"file", "", 0, 4243, good, "", 02770, other, 4300, 0660},
 		{"file", "", 0, 4243, "", read, 02775, other, 4300, 0644, "u:4242:-"},
 		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "u:4242:r,u:4243:r,g:4300:r"},
+		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "g:4300:r" + named},  // 205 entries
 		{"link", "private/target", 4243, 4243, "", read, 02775, other, 4300},
 	};
 	const string log = dir + "/trace";
@@ -1169,6 +1173,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "out\ngemlog-index: ./index.gmi" + unshared + "make it readable by them (chmod g+r or o+r) to publish it" + refused},
 		{"acl", {"."}, "", draft + "gemlog-index: ./index.gmi" + unshared + "make it readable by them (chmod g+r or o+r) to publish it" + refused},
 		{"group page", {"."}, "# Mine\n\n" + lines + " mode 436 owner 4242:4300", draft},
+		{"editor", {"."}, "# Mine\n\n" + lines + " mode 436 owner 4242:4300 acl", draft},
 		{"own 0600", {"."}, "# Mine\n\n" + lines, draft},
 		{"sparse 268435457", {"."}, "", draft + "gemlog-index: ./index.gmi: larger than 256 MiB" + refused},
 		{"sparse 268435456", {"."}, "", draft + "gemlog-index: ./index.gmi: the new one would be larger than 256 MiB; index.gmi left as it is\n"},
@@ -1201,14 +1206,15 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		if (st.st_size > 1 << 20)
 			return "large " + std::to_string(st.st_size);
 		return read_file(path) + ((st.st_mode & 0777) == 0644 ? "" : " mode " + std::to_string(st.st_mode & 0777)) +
-		       (st.st_uid != geteuid() || st.st_gid != getegid() ? " owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) : "");
+		       (st.st_uid != geteuid() || st.st_gid != getegid() ? " owner " + std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) : "") +
+		       (getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) > 0 ? " acl" : "");
 	};
 	string victim = put("victim", "# Victim\n");
 	for (auto &row : rows) {
 		bool shim = !row.shim.empty();
 		if (!can_run(false, shim, row.old == "private" || row.old == "group page" || row.old == "reader locks", "",
 			     row.old == "sparse 268435456") ||
-		    (row.old == "acl" && !can_run(false, false, true, "u:4242:- " + victim)))
+		    ((row.old == "acl" || row.old == "editor") && !can_run(false, false, true, "u:4242:- " + put("probe", ""))))
 			continue;
 		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi";
 		put("2024-02-01 b&.gmi", "# B\n", d);
@@ -1233,21 +1239,22 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 				mkfifo((d + "/swap").c_str(), 0644);
 			else if (row.old == "swapped link")
 				put_link(victim, d + "/swap");
-		} else if (row.old == "private" || row.old == "own 0600" || row.old == "acl" || row.old == "group page") {
+		} else if (row.old == "private" || row.old == "own 0600" || row.old == "acl" || row.old == "group page" || row.old == "editor") {
 			// Another user's private file in a group's folder (with_users's
 			// journal), one that an ACL keeps from alice, the author's own in
-			// their own, or alice's in the group's, beside a folder at
-			// atom.xml, left alone without -u.
+			// their own, or alice's in the group's, with an editor's ACL
+			// entry or none, beside a folder at atom.xml, left alone
+			// without -u.
 			mkdir((d + "/atom.xml").c_str(), 0755);
 			put("index.gmi", "# Mine\n", d);
-			chmod(index.c_str(), row.old == "acl" ? 0644 : row.old == "group page" ? 0660 : 0600);
+			chmod(index.c_str(), row.old == "acl" ? 0644 : row.old == "group page" || row.old == "editor" ? 0660 : 0600);
 			uid_t owner = row.old == "acl" ? 4243 : 4242;
 			if (row.old != "own 0600") {
 				ASSERT_EQ(chown(index.c_str(), owner, row.old == "private" ? 4242 : 4300) | chown(d.c_str(), 0, 4300) |
 					  chmod(d.c_str(), 02775), 0);
 			}
-			if (row.old == "acl") {
-				ASSERT_EQ(system(("setfacl -m u:4242:- " + index).c_str()), 0);
+			if (row.old == "acl" || row.old == "editor") {
+				ASSERT_EQ(system(("setfacl -m " + string(row.old == "acl" ? "u:4242:- " : "u:4247:rw ") + index).c_str()), 0);
 			}
 			if (row.old == "private") {
 				ASSERT_EQ(chown(entry.c_str(), 4242, 4242), 0);
