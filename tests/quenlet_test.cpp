@@ -640,6 +640,7 @@ TEST_F(Journal, OnlyRegularFilesAreOpened)
 		{"file", "", 0, 4243, "", read, 02775, other, 4300, 0644, "u:4242:-"},
 		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "u:4242:r,u:4243:r,g:4300:r"},
 		{"file", "", 0, 4244, good, "", 02775, other, 4300, 0600, "g:4300:r" + named},  // 205 entries
+		{"file", "", 0, 4244, "", read, 0777, 0, 4300, 0644, "g:4244:-,g:4300:r"},  // anyone, but carol's group alone
 		{"link", "private/target", 4243, 4243, "", read, 02775, other, 4300},
 	};
 	const string log = dir + "/trace";
