@@ -206,18 +206,31 @@ static unsigned read_le(const unsigned char *s, int bytes)
 	return n;
 }
 
+#ifdef __linux__
+// Reads into room bytes of buf the extended attribute that holds the access
+// ACL of the file open as fd, or that an O_PATH descriptor holds.
+static ssize_t get_acl(int fd, unsigned char *buf, size_t room)
+{
+	ssize_t len = fgetxattr(fd, "system.posix_acl_access", buf, room);
+	if (len >= 0 || errno != EBADF)
+		return len;
+	char path[32];
+	snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+	return getxattr(path, "system.posix_acl_access", buf, room);
+}
+#endif
+
 // Reads the access ACL of the file open as fd, or that an O_PATH
 // descriptor holds, into *a; returns false when it cannot be read.
 static bool read_acl(int fd, acl *a)
 {
 	a->n = 0;
 #ifdef __linux__
-	ssize_t len = fgetxattr(fd, "system.posix_acl_access", a->raw, sizeof a->raw);
-	if (len < 0 && errno == EBADF) {
-		char path[32];
-		snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-		len = getxattr(path, "system.posix_acl_access", a->raw, sizeof a->raw);
-	}
+	// The kernel clears as much room as it is given, on every call: room
+	// for a few entries first, then for the most.
+	ssize_t len = get_acl(fd, a->raw, 4 + 8 * 16);
+	if (len < 0 && errno == ERANGE)
+		len = get_acl(fd, a->raw, sizeof a->raw);
 	if (len < 0)
 		return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
 	if (len < 4 || (len - 4) % 8 != 0 || read_le(a->raw, 4) != 2)
