@@ -2,8 +2,10 @@
 #include "core.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 bool starts_with_date(const char *s, size_t len)
 {
@@ -231,4 +233,11 @@ bool make_room(void *p, size_t *room, size_t need, size_t size)
 	*(void **)p = grown;
 	*room = more;
 	return true;
+}
+
+void close_keeping_errno(int fd)
+{
+	int error = errno;
+	close(fd);
+	errno = error;
 }

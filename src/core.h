@@ -96,4 +96,8 @@ bool is_blank_line(const char *s, const char *e);
 // that has *room; returns false when memory runs out.
 bool make_room(void *p, size_t *room, size_t need, size_t size);
 
+// Closes fd, which was only looked through or will not be read, keeping
+// errno for the caller to report.
+void close_keeping_errno(int fd);
+
 #endif

@@ -5,6 +5,8 @@
 // and synced before it is renamed into place.
 #include "publish.h"
 
+#include "core.h"
+
 #include <ctype.h>
 #include <errno.h>
 #include <signal.h>
@@ -300,14 +302,11 @@ bool settle_draft(int dir, draft *d, const seen *was, const char *old, size_t le
 	// The file read, unchanged: a link or nothing then, which is never
 	// read, the same one still.
 	struct stat st;
-	bool same;
-	int fd = openat(dir, d->fresh, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-	if (was->exists && S_ISREG(was->st.st_mode))
-		same = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == was->st.st_dev &&
-		       st.st_ino == was->st.st_ino && holds_text(fd, st.st_size, old, len);
-	else
-		same = fstatat(dir, d->fresh, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == was->st.st_dev &&
-		       st.st_ino == was->st.st_ino;
+	bool regular = was->exists && S_ISREG(was->st.st_mode);
+	int fd = regular ? openat(dir, d->fresh, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+	bool same = (regular ? fd >= 0 && fstat(fd, &st) == 0 : fstatat(dir, d->fresh, &st, AT_SYMLINK_NOFOLLOW) == 0) &&
+		    st.st_dev == was->st.st_dev && st.st_ino == was->st.st_ino &&
+		    (!regular || (S_ISREG(st.st_mode) && holds_text(fd, st.st_size, old, len)));
 	if (fd >= 0)
 		close(fd);
 	// Changed since it was read, it goes back in place of the new file,
@@ -324,14 +323,6 @@ bool settle_draft(int dir, draft *d, const seen *was, const char *old, size_t le
 bool holds_draft(int dir, const draft *d)
 {
 	return is_draft(dir, d->name, d);
-}
-
-// Closes fd, keeping errno.
-static void close_keeping_errno(int fd)
-{
-	int error = errno;
-	close(fd);
-	errno = error;
 }
 
 // The file that runs publishing a folder take turns under, while one runs.

@@ -55,15 +55,6 @@ void report_in(const char *before, const char *folder, const char *name, const c
 	report(before, path, after);
 }
 
-// Closes a descriptor that was only looked through, or that will not be
-// read, keeping errno.
-static void close_pin(int pin)
-{
-	int error = errno;
-	close(pin);
-	errno = error;
-}
-
 // Adds uid, and the group gid, to what p knows of the placers; returns
 // false when memory runs out.
 static bool add_member(placers *p, uid_t uid, gid_t gid, size_t *room)
@@ -304,19 +295,6 @@ static bool grants(const placers *p, uid_t user, const struct stat *st, const ac
 	return grouped ? granted : holds(st->st_mode, want);
 }
 
-// Tells whether the group gid's entries of the ACL a, the owning group's
-// (of st) and a named one, grant want to a member of that group alone.
-static bool grants_group(const struct stat *st, const acl *a, gid_t gid, unsigned mask, unsigned want)
-{
-	unsigned perm, id;
-	for (size_t i = 0; i < a->n; i++) {
-		acl_tag tag = read_tag(a, i, &perm, &id);
-		if (((tag == GROUP_OBJ && st->st_gid == gid) || (tag == GROUP && id == gid)) && holds(perm & mask, want))
-			return true;
-	}
-	return false;
-}
-
 // Tells whether every possible user is granted want on the file st with
 // the ACL a: its owner, unless root, each named user but the owner, a
 // member of each group alone, and a user in no group of it.
@@ -326,14 +304,19 @@ static bool grants_all(const struct stat *st, const acl *a, unsigned want)
 		return false;
 	if (!is_consulted(st, a))
 		return holds(st->st_mode >> 3, want);
+	// The owning group's entry and a named entry of that group hold the
+	// same members, so either may grant them; the kernel keeps one named
+	// entry a group, so each other group's entry must grant alone.
 	unsigned perm, id, mask = read_mask(a);
+	bool owning = false;
 	for (size_t i = 0; i < a->n; i++) {
 		acl_tag tag = read_tag(a, i, &perm, &id);
-		if ((tag == USER && id != st->st_uid && !holds(perm & mask, want)) ||
-		    ((tag == GROUP_OBJ || tag == GROUP) && !grants_group(st, a, tag == GROUP ? id : st->st_gid, mask, want)))
+		bool own_group = tag == GROUP_OBJ || (tag == GROUP && id == st->st_gid), granted = holds(perm & mask, want);
+		owning = owning || (own_group && granted);
+		if (!granted && ((tag == USER && id != st->st_uid) || (tag == GROUP && !own_group)))
 			return false;
 	}
-	return true;
+	return owning;
 }
 
 // Tells whether every placer of p is granted want on the file st with the
@@ -462,7 +445,7 @@ static int check_opened(int fd, const struct stat *pinned, const placers *who)
 {
 	struct stat st;
 	if (fstat(fd, &st) != 0) {
-		close_pin(fd);
+		close_keeping_errno(fd);
 		return -1;
 	}
 	int why = pinned ? (st.st_dev == pinned->st_dev && st.st_ino == pinned->st_ino ? 0 : UNSAFE_OPEN) :
@@ -532,7 +515,7 @@ static int walk_target(int dir, char *target, uid_t owner, const placers *who)
 			errno = ELOOP;
 		*end = sep;
 		if (at != dir)
-			close_pin(at);
+			close_keeping_errno(at);
 		at = next;
 		name = end + strspn(end, "/");
 	}
@@ -562,7 +545,7 @@ static int open_target(int dir, int link, uid_t owner, const placers *who)
 		 S_ISLNK(st.st_mode) ? refuse_link(dir, target) :
 		 !S_ISREG(st.st_mode) || st.st_uid != owner || (who->checked && owner && !(st.st_mode & S_IRUSR)) ? LINK_REFUSED :
 		 reopen(file, &st, who);
-	close_pin(file);
+	close_keeping_errno(file);
 	return fd;
 }
 
@@ -581,7 +564,7 @@ static int open_checked(int dir, const char *name, const placers *who)
 	int fd = fstat(pin, &st) != 0 ? -1 :
 		 S_ISLNK(st.st_mode) ? open_target(dir, pin, st.st_uid, who) :
 		 !S_ISREG(st.st_mode) ? NOT_A_FILE : reopen(pin, &st, who);
-	close_pin(pin);
+	close_keeping_errno(pin);
 	return fd;
 }
 #else
