@@ -211,6 +211,34 @@ void read_label_date(const char *s, const char *e, label_date *d)
 	}
 	d->date = 0;
 	read_end_date(s, e, d);
+	if (d->date)
+		return;
+	// No date: a word of punctuation before the title, as in "— Title",
+	// stays before it.
+	const char *title = s + measure_separator(s, e);
+	d->before = {s, title};
+	d->title = {title, e};
+}
+
+span find_numeric_date(const char *s, const char *e)
+{
+	for (const char *c = s; c < e; c++) {
+		if (!is_digit(c, e) || (c > s && is_digit(c - 1, e)))
+			continue;
+		// Three runs of digits, of 1 to 4, between two of the same mark.
+		const char *at = c;
+		int runs = 0, n;
+		char mark = 0;
+		for (const char *end; runs < 3 && (end = read_number(at, e, 1, 4, &n)); runs++) {
+			at = end;
+			if (runs < 2 && !(at < e && is_date_dash(*at) && (!mark || *at == mark)))
+				break;
+			mark = runs < 2 ? *at++ : mark;
+		}
+		if (runs == 3)
+			return {c, at};
+	}
+	return {};
 }
 
 bool read_heading_date(const char *s, const char *e, heading_date *h)
@@ -227,6 +255,13 @@ bool read_heading_date(const char *s, const char *e, heading_date *h)
 	}
 	if (!year)
 		return false;
+	// A date of the calendar at the start of a word, as in "## Thu, 28 Jul
+	// 2022" or "## 2026-03-01".
+	for (const char *c = s; c < e && !h->day; c++) {
+		uint32_t date;
+		date_style style;
+		h->day = (c == s || !isalnum((unsigned char)c[-1])) && isalnum((unsigned char)*c) && read_date(c, e, &date, &style);
+	}
 	h->year = (year[0] - '0') * 1000 + (year[1] - '0') * 100 + (year[2] - '0') * 10 + (year[3] - '0');
 	h->year_text = {year, year + 4};
 	// A number beside the year, as in 2023-07 or 07/2023, but not a whole

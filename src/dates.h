@@ -34,22 +34,29 @@ struct label_date {
 	span before, after, title;
 };
 
-// Reads the date that the label [s, e) shows into *d: d->date 0, and
-// d->title the label without its blanks, when it shows none.
+// Reads the date that the label [s, e) shows into *d: d->date 0, when it
+// shows none, d->before a word of punctuation that starts it, and d->title
+// the rest, without its blanks.
 void read_label_date(const char *s, const char *e, label_date *d);
+
+// The first date in [s, e) written as numbers in another form than the
+// ones read, as 03/03/2022 or 4.13.2023, where which is the month cannot
+// be told; empty when there is none.
+span find_numeric_date(const char *s, const char *e);
 
 // A heading's year, and month if it has one: a month's name, or a month's
 // number beside the year (2023-07), where they stand and how the month is
 // written.
 struct heading_date {
 	int year, month;  // month 0 for a year alone
+	bool day;         // it holds a whole date, a day of the calendar
 	span year_text, month_text;
 	date_style style;
 };
 
 // Reads the first run of exactly four digits in the heading [s, e), and a
-// month beside it or anywhere as a name, into *h; returns false when it
-// has no such year.
+// month beside it or anywhere as a name, into *h, and whether a whole date
+// stands in it; returns false when it has no such year.
 bool read_heading_date(const char *s, const char *e, heading_date *h);
 
 // Writes the date YYYYMMDD to out as style writes it.

@@ -293,15 +293,14 @@ static void write_instant(FILE *out, uint32_t date)
 	fwrite(instant, 1, sizeof instant - 1, out);
 }
 
-const item *date_feed(const page *p, const char *folder)
+const item *date_feed(const page *p, void (*say)(uint32_t entry, void *context), void *context)
 {
 	const item *newest = nullptr;
 	for (const item *it = p->items; it < p->items + p->n_items; it++) {
 		if (is_calendar_date(it->date))
 			newest = newest ? newest : it;
 		else
-			report_in("gemlog-index: ", folder, p->entries[find_item_entry(p, it)].name,
-				  ": not a calendar date; left out of the feed");
+			say(find_item_entry(p, it), context);
 	}
 	return newest;
 }

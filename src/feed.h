@@ -34,9 +34,9 @@ span find_content(span body, bool *cut);
 bool is_journal_url(const char *url);
 
 // The newest item of p's list with a date of the calendar, or
-// nullptr; names each item dated otherwise on standard error, as one of
-// folder, to be left out of the feed.
-const item *date_feed(const page *p, const char *folder);
+// nullptr; hands the entry of each item dated otherwise, which the feed
+// leaves out, to say.
+const item *date_feed(const page *p, void (*say)(uint32_t entry, void *context), void *context);
 
 // Writes to out the Atom feed of the journal at the URL p was read with,
 // called title (len bytes of a heading's text), dated by newest: the items

@@ -32,10 +32,11 @@ static const char *const names[] = {INDEX, FEED};
 // sparse file planted there would make a run read and write.
 constexpr off_t LARGEST_PAGE = 256 << 20;
 
-static const char USAGE[] = "usage: gemlog-index [-n] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n";
+static const char USAGE[] = "usage: gemlog-index [-nq] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n";
 static const char HELP[] = "Merges the journal in DIR into its page, DIR/index.gmi, newest entry first,\n"
 			   "keeping the author's text and layout; a file that would not change is left alone.\n"
 			   "  -n, --dry-run    print the page that would be published, and write nothing\n"
+			   "  -q, --quiet      say nothing of files left out, only of lines removed and failures\n"
 			   "  -u, --url URL    also publish DIR/atom.xml, the Atom feed of the journal at URL,\n"
 			   "                   with each entry's first paragraph\n"
 			   "      --content    and each entry whole\n"
@@ -48,6 +49,7 @@ static const char HELP[] = "Merges the journal in DIR into its page, DIR/index.g
 // have no letter.
 static const struct option options[] = {
 	{"dry-run", no_argument, nullptr, 'n'},
+	{"quiet", no_argument, nullptr, 'q'},
 	{"url", required_argument, nullptr, 'u'},
 	{"content", no_argument, nullptr, 'C'},
 	{"limit", required_argument, nullptr, 'L'},
@@ -249,21 +251,58 @@ static int compare_newest_first(const void *a, const void *b)
 	return strcmp(((const entry *)b)->name, ((const entry *)a)->name);
 }
 
+// The notes a run says on standard error, of a kind a line or an entry
+// may give: at most MOST_SAID of each kind, then a count; with quiet, only
+// the lines the new page leaves out.
+enum note_kind { LINE_GONE, HEADING_EMPTIED, OFF_CALENDAR, OFF_FEED, NOTE_KINDS };
+struct notes {
+	const char *folder;
+	bool quiet;
+	size_t count[NOTE_KINDS];
+};
+constexpr size_t MOST_SAID = 20;
+
+// Tells whether a note of kind is to be said, counting it.
+static bool is_said(notes *n, note_kind kind)
+{
+	return ++n->count[kind] <= MOST_SAID && (!n->quiet || kind <= HEADING_EMPTIED);
+}
+
+// Says how many notes of each kind were counted and not said, and counts
+// them anew.
+static void say_counts(notes *n)
+{
+	static const char *const more[NOTE_KINDS] = {
+		"/index.gmi: %zu more lines of names gone from the folder removed, not named",
+		"/index.gmi: %zu more headings that head no line of their own now removed, not named",
+		": %zu more entries whose dates are not days of the calendar left out, not named",
+		": %zu more entries whose dates are not days of the calendar left out of the feed, not named",
+	};
+	for (int kind = 0; kind < NOTE_KINDS; kind++)
+		if (n->count[kind] > MOST_SAID && (!n->quiet || kind <= HEADING_EMPTIED))
+			say(n->folder, more[kind], n->count[kind] - MOST_SAID);
+	memset(n->count, 0, sizeof n->count);
+}
+
 // What a run reads, which main frees: the entries of the folder, newest
-// first, the old index, and the page made of them.
+// first, the old index, and the page made of them; and the notes it says.
 struct sources {
 	journal j;
 	entry *entries;
 	const char **names;  // the folder's other names, sorted
 	text old;
 	page index;
+	notes said;
 };
 
 // Says on standard error why each entry of src left out is, and, with p,
 // that the page's line for it is kept; and which are listed with an empty
 // heading.
-static void say_left_out(const sources *src, const page *p, const char *folder)
+static void say_left_out(const sources *src, const page *p, const notes *n)
 {
+	if (n->quiet)
+		return;
+	const char *folder = n->folder;
 	// By -why; the first two are followed by the system's reason.
 	static const char *const reasons[] = {
 		nullptr,
@@ -375,7 +414,7 @@ static bool list_entries(DIR *dir, const char *folder, const placers *who, sourc
 		return false;
 	}
 	if (status != 0) {
-		say_left_out(src, nullptr, folder);
+		say_left_out(src, nullptr, &src->said);
 		if (j.unread)
 			say(folder, ": cannot be read to its end: %s", strerror(j.unread));
 		say(folder, ": cannot be indexed; %s left as it is", INDEX);
@@ -386,21 +425,12 @@ static bool list_entries(DIR *dir, const char *folder, const placers *who, sourc
 	return true;
 }
 
-// The lines that the new page leaves out, as they are said: at most
-// MOST_SAID of each kind, lines gone and headings emptied, then a count.
-struct removals {
-	const char *folder;
-	size_t count[2];
-};
-constexpr size_t MOST_SAID = 20;
-
-// Says on standard error, for the folder of the removals at context, the
-// line r that the new page leaves out, or counts it when enough of its
-// kind were said.
+// Says on standard error, for the notes at context, the line r that the
+// new page leaves out, or counts it when enough of its kind were said.
 static void say_removal(const removal *r, void *context)
 {
-	removals *all = (removals *)context;
-	if (++all->count[r->heading] > MOST_SAID)
+	notes *n = (notes *)context;
+	if (!is_said(n, r->heading ? HEADING_EMPTIED : LINE_GONE))
 		return;
 	// What is shown of the line is bounded: it may be as long as the page.
 	char what[256 + 1], shown[sizeof what];
@@ -408,8 +438,8 @@ static void say_removal(const removal *r, void *context)
 	memcpy(what, r->what.s, len);
 	what[len] = '\0';
 	shown[show_text(shown, what, strlen(what))] = '\0';
-	say(all->folder, r->heading ? "/%s:%zu: the heading \"%s%s\" heads no line of its own now; removed" :
-					       "/%s:%zu: %s%s is gone from the folder; its line removed",
+	say(n->folder, r->heading ? "/%s:%zu: the heading \"%s%s\" heads no line of its own now; removed" :
+				     "/%s:%zu: %s%s is gone from the folder; its line removed",
 	    INDEX, r->number, shown, len < (size_t)(r->what.e - r->what.s) ? "\u2026" : "");
 }
 
@@ -428,8 +458,15 @@ static bool say_where(const char *folder, const sources *src)
 	char *shown = out && fclose(out) == 0 ? (char *)malloc(line.len + 1) : nullptr;
 	if (shown) {
 		shown[show_text(shown, line.s, line.len)] = '\0';
-		say(folder, "/%s:%zu: cannot tell where the list goes among the page's own links; left as it is. Put the "
-			    "newest entry's line where the list starts, and run again: %s", INDEX, src->index.post_link, shown);
+		// A date the labels show in a form that is not read is why they
+		// are not a list.
+		span date = src->index.post_date;
+		char form[128] = "";
+		if (date.s)
+			snprintf(form, sizeof form, ", whose dates, as %.*s, are in a form that cannot be read (which is the month?)",
+				 length(date) < 15 ? (int)length(date) : 15, date.s);
+		say(folder, "/%s:%zu: cannot tell where the list goes among the page's own links%s; left as it is. Put the "
+			    "newest entry's line where the list starts, and run again: %s", INDEX, src->index.post_link, form, shown);
 	}
 	free(shown);
 	free(line.s);
@@ -448,7 +485,7 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 	page &p = src->index;
 	const char *why = read_old(dir, who, &src->old, was);
 	if (why) {
-		say_left_out(src, nullptr, folder);
+		say_left_out(src, nullptr, &src->said);
 		say(folder, "/%s: %s; left as it is", INDEX, why);
 		return false;
 	}
@@ -456,7 +493,7 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		say(folder, ": %s", strerror(ENOMEM));
 		return false;
 	}
-	say_left_out(src, &p, folder);
+	say_left_out(src, &p, &src->said);
 	size_t entries = 0;
 	while (entries < src->j.n && !src->entries[entries].head)
 		entries++;
@@ -464,7 +501,7 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		say(folder, " holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a heading); nothing written");
 		return false;
 	}
-	if (p.listed == 0 && p.anchor == SIZE_MAX && p.post_link) {
+	if (p.listed == 0 && p.post_link) {
 		if (!say_where(folder, src))
 			say(folder, ": %s", strerror(ENOMEM));
 		return false;
@@ -477,12 +514,12 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		report("gemlog-index: no entries left in ", folder, "; index.gmi left as it is");
 		return false;
 	}
-	removals all = {folder, {0, 0}};
-	list_removals(&p, say_removal, &all);
-	for (int heading = 0; heading < 2; heading++)
-		if (all.count[heading] > MOST_SAID)
-			say(folder, "/%s: %zu more %s removed, not named", INDEX, all.count[heading] - MOST_SAID,
-			    heading ? "headings that head no line of their own now" : "lines of names gone from the folder");
+	for (size_t i = 0; i < src->j.n; i++)
+		if (src->entries[i].head && !p.linked[i] && !may_write_date(&p, p.entry_dates[i]) && is_said(&src->said, OFF_CALENDAR))
+			report_in("gemlog-index: ", folder, src->entries[i].name, ": its date is not a day of the calendar, which "
+				  "index.gmi cannot show as it writes dates; left out");
+	list_removals(&p, say_removal, &src->said);
+	say_counts(&src->said);
 	return true;
 }
 
@@ -603,7 +640,7 @@ static bool show_lines(const char *page, size_t len)
 	size_t kept = 0;
 	for (const char *line = page, *end = page + len; line < end;) {
 		const char *nl = (const char *)memchr(line, '\n', end - line), *stop = nl ? nl : end;
-		bool cr = stop > line && stop[-1] == '\r';
+		bool cr = nl && stop > line && stop[-1] == '\r';
 		kept += show_text(shown + kept, line, stop - line - cr);
 		if (cr)
 			shown[kept++] = '\r';
@@ -684,6 +721,15 @@ static bool is_left_alone(int dir, const char *name, const sources *src, const p
 	return same;
 }
 
+// Says, for the run whose sources are at context, that the entry i is left
+// out of the feed, its date being no day of the calendar.
+static void say_off_feed(uint32_t i, void *context)
+{
+	sources *src = (sources *)context;
+	if (is_said(&src->said, OFF_FEED))
+		report_in("gemlog-index: ", src->said.folder, src->entries[i].name, ": not a calendar date; left out of the feed");
+}
+
 // Publishes src's new page as DIR/index.gmi, and its feed at url, if given,
 // as DIR/atom.xml, each unless it would be left as it is; returns the exit
 // status.
@@ -693,7 +739,8 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 	publication pub = {title, nullptr, 0, nullptr, src->j.limit ? src->j.limit : SIZE_MAX, {}};
 	bool large[2] = {false, false}, same[2] = {is_left_alone(fd, INDEX, src, &pub, &large[0]), true};
 	if (url) {
-		pub.newest = date_feed(&src->index, folder);
+		pub.newest = date_feed(&src->index, say_off_feed, src);
+		say_counts(&src->said);
 		if (!pub.newest) {
 			say(folder, ": no entry or dated line has a date of the calendar to date atom.xml by; "
 				    "index.gmi and atom.xml left as they are");
@@ -847,16 +894,18 @@ static const char *find_refused(char *argv[], const char *last, int code, char l
 }
 
 // Reads s, a whole number from 1, as --limit takes it; returns 0 for
-// anything else.
-static size_t read_count(const char *s)
+// anything else, *large set for a number past the largest count.
+static size_t read_count(const char *s, bool *large)
 {
 	size_t n = 0;
+	*large = false;
 	for (const char *c = s; *c; c++) {
-		if (*c < '0' || *c > '9' || n > (SIZE_MAX - 9) / 10)
+		if (*c < '0' || *c > '9')
 			return 0;
+		*large = *large || n > (SIZE_MAX - (*c - '0')) / 10;
 		n = n * 10 + (*c - '0');
 	}
-	return n;
+	return *large ? 0 : n;
 }
 
 // Tells whether title holds nothing but blanks.
@@ -880,11 +929,15 @@ int main(int argc, char *argv[])
 	// musl's getopt_long, short of an option's value, permutes argv's end
 	// past the last argument.
 	const char *last = argv[argc - 1];
-	for (int c; (c = getopt_long(argc, argv, ":nu:h", options, nullptr)) != -1;) {
+	for (int c; (c = getopt_long(argc, argv, ":nqu:h", options, nullptr)) != -1;) {
 		char letter[3];
+		bool large;
 		switch (c) {
 		case 'n':
 			dry_run = true;
+			break;
+		case 'q':
+			src.said.quiet = true;
 			break;
 		case 'u':
 			url = optarg;
@@ -893,9 +946,9 @@ int main(int argc, char *argv[])
 			j.contents = true;
 			break;
 		case 'L':
-			j.limit = read_count(optarg);
+			j.limit = read_count(optarg, &large);
 			if (!j.limit)
-				return refuse_option(argv[optind - 1 - (optarg == argv[optind - 1])], LIMIT_NEEDS);
+				return refuse_option(argv[optind - 1 - (optarg == argv[optind - 1])], large ? ": too large" : LIMIT_NEEDS);
 			break;
 		case 'h':
 			fputs(USAGE, stdout);
@@ -925,7 +978,8 @@ int main(int argc, char *argv[])
 	if (url && strpbrk(url, "?#"))
 		return refuse_usage("-u: the journal's URL holds no query (?) and no fragment (#)");
 	if (url && !is_journal_url(url)) {
-		report("gemlog-index: ", url, ": not an absolute URL (scheme://host/path/) in printable ASCII");
+		report("gemlog-index: -u: ", url, ": not an absolute URL (scheme://host/path/) in printable ASCII");
+		fputs(USAGE, stderr);
 		return 1;
 	}
 
@@ -938,6 +992,7 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 	j.summaries = url != nullptr;
+	src.said.folder = folder;
 	int status = publish(dir, folder, url, title, dry_run, &src);
 	free_page(&src.index);
 	free(src.entries);

@@ -45,10 +45,18 @@ static bool is_older(const page *p, const record &r, size_t i)
 	return r.k == DATED_LINE ? r.key <= p->entry_dates[i] : r.key > i;
 }
 
-// Tells whether the heading record h heads lines of the date date.
+// Tells whether the heading record h, of a section or not, heads lines of
+// the date date.
 static bool heads(const record &h, uint32_t date)
 {
-	return h.k == YEAR_HEADING ? h.key / 10000 == date / 10000 : h.key / 100 == date / 100;
+	return h.key % 10000 == 0 ? h.key / 10000 == date / 10000 : h.key / 100 == date / 100;
+}
+
+// Tells whether the heading record h is of a year or month before the
+// date date's.
+static bool is_before(const record &h, uint32_t date)
+{
+	return !heads(h, date) && h.key < date;
 }
 
 // The heading of the year, with month 0, or of the month of the date
@@ -59,15 +67,31 @@ static size_t find_heading(const page *p, uint32_t date, bool month)
 	return h ? h - 1 : NONE;
 }
 
+// Tells whether the section heading m heads a kept list line of its
+// section below it, before the next heading of its level or above.
+static bool heads_kept(const page *p, size_t m)
+{
+	const record &h = p->records[m];
+	for (size_t k = m + 1; k < p->n_records; k++) {
+		const record &r = p->records[k];
+		if (r.k == YEAR_HEADING || (r.k == MONTH_HEADING && h.k == MONTH_HEADING))
+			return false;
+		if (is_kept(r.k) && heads(h, date_of(p, r)))
+			return true;
+	}
+	return false;
+}
+
 // Marks each section heading that would head no line of its own in the
-// new page: the next line below it, a new one or the next kept old one, is
-// of another section, or under a new heading.
+// new page, since every line it headed is gone: the next line below it, a
+// new one or the next kept old one, is of another section, or under a new
+// heading. The anchor, which headed none, is the author's.
 static void mark_emptied(page *p)
 {
 	size_t j = 0, next = 0;
 	for (size_t m = 0; m < p->n_records; m++) {
 		record &h = p->records[m];
-		if (!is_heading(h.k))
+		if (!is_heading(h.k) || m == p->anchor || heads_kept(p, m))
 			continue;
 		while (j < p->n_new && p->slots[j].pos < 2 * m + 1)
 			j++;
@@ -154,73 +178,181 @@ static bool list_new(page *p)
 	return true;
 }
 
-// Where each new entry's line goes: right above the first kept list line
-// dated earlier, c; where the page has section headings and that line is of
-// another section, in its section (at its end when it stands above c, on a
-// page out of order above its first line), or, when its section has no
-// heading, under new ones right above the headings over c that head other
-// sections; after the last list line when none is dated earlier; never
-// above a line placed before it. Returns false when memory runs out.
+bool may_write_date(const page *p, uint32_t date)
+{
+	const label_date &d = p->style.date;
+	bool names = p->top[1] != NONE || (!p->style.as_quenlet && d.date && d.style.form != ISO_DATE);
+	return !names || is_calendar_date(date);
+}
+
+// Tells whether the entry i gets a new line: it has a heading, no entry
+// line links it, and its date can be written in the page's way.
+static bool is_new(const page *p, size_t i)
+{
+	return p->entries[i].head && !p->linked[i] && may_write_date(p, p->entry_dates[i]);
+}
+
+// What placing the new lines, one after another, carries from one to the
+// next.
+struct placing {
+	bool sections, months;
+	uint32_t unit;       // a section's dates, divided by it, are the same
+	uint32_t end;        // the place after the last list line, or the anchor
+	size_t first_list;   // the first list record
+	uint32_t prev;       // the place of the line before
+	uint32_t made[2];    // the year and month of the headings made last
+	size_t c, last_kept, run, first, first_of;
+};
+
+// The new headings that a line of the date date opens where its section has
+// none (1 a year's, 2 a month's), or 0 where the line before opened them.
+static uint8_t find_opens(const page *p, placing *s, uint32_t date)
+{
+	uint8_t opens = (p->top[0] != NONE && find_heading(p, date, false) == NONE && s->made[0] != date / 10000) |
+			(s->months && s->made[1] != date / 100) << 1;
+	s->made[0] = opens & 1 ? date / 10000 : s->made[0];
+	s->made[1] = opens & 2 ? date / 100 : s->made[1];
+	return opens;
+}
+
+// The first list record below the section heading h.
+static size_t find_first_of(const page *p, placing *s, size_t h)
+{
+	if (s->first_of != h) {
+		for (s->first = h + 1; s->first < p->n_records && !is_list(p->records[s->first].k);)
+			s->first++;
+		s->first_of = h;
+	}
+	return s->first;
+}
+
+// Where the new entry i's line goes in a list that runs newest first: right
+// above the first kept list line dated earlier, c; where the page has
+// section headings and that line is of another section, in its section (at
+// its end when it stands above c, on a page out of order above its first
+// line, and right under a heading of its own that heads no list line), or,
+// when its section has no heading, under new ones right above the headings
+// over c that are of earlier years or months; after the last list line
+// when none is dated earlier.
+static uint32_t place_newest_first(const page *p, placing *s, size_t i, uint8_t *opens)
+{
+	uint32_t date = p->entry_dates[i];
+	// The anchor stands in the list as its section's date does.
+	for (; s->c < p->n_records; s->c++) {
+		const record &r = p->records[s->c];
+		if ((is_kept(r.k) && is_older(p, r, i)) || (s->c == p->anchor && r.key / s->unit < date / s->unit))
+			break;
+		s->last_kept = is_kept(r.k) ? s->c : s->last_kept;
+		s->run = is_heading(r.k) || r.k == LOOSE_HEADING ? (s->run == NONE ? s->c : s->run) : NONE;
+	}
+	size_t c = s->c, near = c < p->n_records ? c : s->last_kept, h = find_heading(p, date, s->months);
+	*opens = 0;
+	if (!s->sections || (near != NONE && date_of(p, p->records[near]) / s->unit == date / s->unit))
+		return c < p->n_records ? 2 * c : s->end;
+	if (h != NONE && p->records[h].k == LOOSE_HEADING)
+		return 2 * h + 1;
+	if (h != NONE && h < c && s->last_kept != NONE && s->last_kept > h)
+		return 2 * s->last_kept + 1;
+	// A section with no kept line above c, or one below it on a page out of
+	// order: above its first list line.
+	if (h != NONE)
+		return find_first_of(p, s, h) < p->n_records ? 2 * s->first : s->end;
+	if (!(*opens = find_opens(p, s, date)))
+		return s->prev;  // under the headings made for the entry before
+	if (c == p->n_records)
+		return s->end;
+	size_t top = c;
+	while (s->run != NONE && top > s->run && is_before(p->records[top - 1], date))
+		top--;
+	return 2 * top;
+}
+
+// Where the new entry i's line goes in a list that runs oldest first: right
+// below the last kept list line dated no later, c, or above the first list
+// line when none is; where the page has section headings and c is of
+// another section, above the first list line of its section, or, when its
+// section has no heading, under new ones right below c, or above the first
+// list line's headings.
+static uint32_t place_oldest_first(const page *p, placing *s, size_t i, uint8_t *opens)
+{
+	uint32_t date = p->entry_dates[i];
+	for (; s->c < p->n_records; s->c++) {
+		const record &r = p->records[s->c];
+		if (is_kept(r.k) && !is_older(p, r, i))
+			break;
+		s->last_kept = is_kept(r.k) ? s->c : s->last_kept;
+	}
+	size_t near = s->last_kept, h = find_heading(p, date, s->months);
+	*opens = 0;
+	if (s->sections && (near == NONE || date_of(p, p->records[near]) / s->unit != date / s->unit)) {
+		if (h != NONE)
+			return p->records[h].k == LOOSE_HEADING ? 2 * h + 1 :
+			       find_first_of(p, s, h) < p->n_records ? 2 * s->first : s->end;
+		if (!(*opens = find_opens(p, s, date)))
+			return s->prev;
+		if (near == NONE) {
+			size_t top = s->first_list;
+			while (top > 0 && (is_heading(p->records[top - 1].k) || p->records[top - 1].k == LOOSE_HEADING))
+				top--;
+			return 2 * top;
+		}
+	}
+	return near != NONE ? 2 * near + 1 : 2 * s->first_list;
+}
+
+// Tells whether the kept lines of p's list run oldest first: their dates
+// never fall, and rise at least once.
+static bool runs_oldest_first(const page *p)
+{
+	bool rose = false;
+	uint32_t last = 0;
+	for (size_t m = 0; m < p->n_records; m++) {
+		if (!is_kept(p->records[m].k))
+			continue;
+		uint32_t date = date_of(p, p->records[m]);
+		if (date < last)
+			return false;
+		rose = rose || (last && date > last);
+		last = date;
+	}
+	return rose;
+}
+
+// Places each new entry's line as its list's order has it: newest first,
+// or oldest first, each entry in that order; never above a line placed
+// before it. Returns false when memory runs out.
 bool merge_entries(page *p)
 {
 	size_t n = 0;
 	for (size_t i = 0; i < p->n_entries; i++)
-		n += p->entries[i].head && !p->linked[i];
+		n += is_new(p, i);
 	p->slots = (slot *)malloc(n * sizeof *p->slots + 1);
 	if (!p->slots)
 		return false;
-	size_t last = p->anchor;  // the last list record, or else the anchor
-	for (size_t m = 0; m < p->n_records; m++)
-		last = is_list(p->records[m].k) ? m : last;
-	uint32_t end = last == NONE ? 2 * p->n_records : 2 * last + 1, prev = 0, made[2] = {~0u, ~0u};
-	bool months = p->top[1] != NONE, sections = months || p->top[0] != NONE;
-	uint32_t unit = months ? 100 : 10000;  // a section's dates, divided by it, are the same
-	size_t c = 0, last_kept = NONE, run = NONE, first = 0, first_of = NONE;
-	for (size_t i = 0; i < p->n_entries; i++) {
-		const entry *e = &p->entries[i];
-		if (!e->head || p->linked[i])
+	placing s = {};
+	s.months = p->top[1] != NONE;
+	s.sections = s.months || p->top[0] != NONE;
+	s.unit = s.months ? 100 : 10000;
+	s.made[0] = s.made[1] = ~0u;
+	s.last_kept = s.run = s.first_of = NONE;
+	size_t last = NONE;  // the last list record, or else the anchor
+	s.first_list = p->n_records;
+	for (size_t m = p->n_records; m-- > 0;)
+		if (is_list(p->records[m].k)) {
+			last = last == NONE ? m : last;
+			s.first_list = m;
+		}
+	last = last == NONE ? p->anchor : last;
+	s.end = last == NONE ? 2 * p->n_records : 2 * last + 1;
+	bool oldest_first = runs_oldest_first(p);
+	for (size_t k = 0; k < p->n_entries; k++) {
+		size_t i = oldest_first ? p->n_entries - 1 - k : k;
+		if (!is_new(p, i))
 			continue;
-		uint32_t date = p->entry_dates[i];
-		// The anchor stands in the list as its section's date does.
-		for (; c < p->n_records; c++) {
-			const record &r = p->records[c];
-			if ((is_kept(r.k) && is_older(p, r, i)) || (c == p->anchor && r.key / unit < date / unit))
-				break;
-			last_kept = is_kept(r.k) ? c : last_kept;
-			run = is_heading(r.k) ? (run == NONE ? c : run) : NONE;
-		}
-		size_t near = c < p->n_records ? c : last_kept, h = find_heading(p, date, months);
-		uint32_t pos = c < p->n_records ? 2 * c : end;
-		uint8_t opens = 0;
-		if (sections && (near == NONE || date_of(p, p->records[near]) / unit != date / unit)) {
-			if (h != NONE && h < c && last_kept != NONE && last_kept > h) {
-				pos = 2 * last_kept + 1;
-			} else if (h != NONE) {
-				// A section with no kept line above c, or one below it on a
-				// page out of order: above its first list line.
-				if (first_of != h) {
-					for (first = h + 1; first < p->n_records && !is_list(p->records[first].k);)
-						first++;
-					first_of = h;
-				}
-				pos = first < p->n_records ? 2 * first : end;
-			} else {
-				opens = (p->top[0] != NONE && find_heading(p, date, false) == NONE && made[0] != date / 10000) |
-					(months && made[1] != date / 100) << 1;
-				if (!opens) {
-					pos = prev;  // under the headings made for the entry before
-				} else if (c < p->n_records && run != NONE) {
-					size_t top = c;
-					while (top > run && !heads(p->records[top - 1], date))
-						top--;
-					pos = 2 * top;
-				}
-				made[0] = opens & 1 ? date / 10000 : made[0];
-				made[1] = opens & 2 ? date / 100 : made[1];
-			}
-		}
-		prev = pos < prev ? prev : pos;
-		p->slots[p->n_new++] = {prev, (uint32_t)i, opens};
+		uint8_t opens;
+		uint32_t pos = oldest_first ? place_oldest_first(p, &s, i, &opens) : place_newest_first(p, &s, i, &opens);
+		s.prev = pos < s.prev ? s.prev : pos;
+		p->slots[p->n_new++] = {s.prev, (uint32_t)i, opens};
 	}
 	mark_emptied(p);
 	return !p->items || list_new(p);
@@ -370,6 +502,8 @@ void write_new_line(FILE *out, const page *p, size_t i)
 	write_target(out, e->name, false);
 	write_span(out, s.gap2);
 	for (int at_end = 0; at_end < 2; at_end++) {
+		if (at_end && !d.date)
+			write_span(out, d.before);
 		if (at_end)
 			write_span(out, title);
 		if (d.date && d.at_end == at_end) {
@@ -414,19 +548,16 @@ static void start_list(writer *w)
 }
 
 // Writes the blank lines under the anchor, the heading that a page with
-// no list takes it under, before the list, or drops them if it is
-// removed; and after the list, where text follows, the blank lines under
-// the topmost heading.
+// no list takes it under, before the list; and after the list, where text
+// follows, the blank lines under the topmost heading.
 static void take_anchor(writer *w, bool after)
 {
 	const page *p = w->p;
 	const char *end = p->old.s + p->old.len, *c = w->at;
 	for (const char *next; c < end && is_blank_line(c, next = next_line(c, end));)
 		c = next;
-	if (!after && p->records[p->anchor].k != EMPTIED)
+	if (!after)
 		copy_text(w, c);
-	else if (!after)
-		w->at = c;
 	else if (c < end)
 		length(p->after_heading) ? put_span(w, p->after_heading) : (void)fputs(p->style.line_end, w->out);
 }
@@ -475,7 +606,7 @@ static void write_record(writer *w, size_t m)
 		w->at = end;
 		return;
 	}
-	if (is_heading(r.k))
+	if (is_heading(r.k) || r.k == LOOSE_HEADING)
 		return copy_text(w, end);
 	if (w->new_last)
 		put_span(w, p->between_entries);

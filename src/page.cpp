@@ -285,8 +285,10 @@ static reading read_line(const page *p, const char *line, const char *e, bool fi
 		} else {
 			r.post = is_post_link(p, r.link.target);
 		}
-	} else if (!first && *line == '#') {
-		read_heading_date(line, e, &r.heading);
+	} else if (!first && *line == '#' && read_heading_date(line, e, &r.heading) && r.heading.day) {
+		// A heading of a whole date is the author's note of a day, not a
+		// section of a list.
+		r.heading = {};
 	}
 	return r;
 }
@@ -346,20 +348,18 @@ static void settle_heading(page *p, size_t m)
 		p->between_sections = find_blanks_before(p->old.s, line);
 }
 
-// Keeps of the headings recorded from the record from those that head a
-// list line of the date date, the year's and the month's, and forgets the
-// others.
+// Makes of the headings recorded from the record from those that head a
+// list line of the date date, the year's and the month's, its sections;
+// the others head none, and are only the author's.
 static void settle_headings(page *p, size_t from, uint32_t date)
 {
-	size_t kept = from;
 	for (size_t m = from; m < p->n_records; m++) {
-		record r = p->records[m];
-		if (r.key != date / 10000 * 10000 && r.key != date / 100 * 100)
-			continue;
-		p->records[kept] = r;
-		settle_heading(p, kept++);
+		record &r = p->records[m];
+		if (r.key == date / 10000 * 10000 || r.key == date / 100 * 100)
+			settle_heading(p, m);
+		else
+			r.k = LOOSE_HEADING;
 	}
-	p->n_records = kept;
 }
 
 // Takes the way the first list line [s, next), which r reads, is written:
@@ -412,7 +412,7 @@ static bool set_url(page *p, const char *url)
 
 // Finds the page's prefix: the root path or absolute URL that its first
 // link to an entry's name puts before it, or where none does, its first
-// link to another name standing in the folder. A prefix is the page's
+// link to another name standing in the folder but index.gmi and atom.xml. A prefix is the page's
 // whole, so it is found before the lines are read.
 static void find_prefix(page *p)
 {
@@ -435,7 +435,10 @@ static void find_prefix(page *p)
 			p->prefix = before;
 			return;
 		}
-		if (!other.s && i == NONE && decode_name(before.e, l.target.e, name) && is_other_name(p, name))
+		// index.gmi and atom.xml stand in every folder, so a link to one
+		// may lead to another folder's.
+		if (!other.s && i == NONE && decode_name(before.e, l.target.e, name) && strcmp(name, "index.gmi") != 0 &&
+		    strcmp(name, "atom.xml") != 0 && is_other_name(p, name))
 			other = before;
 	}
 	p->prefix = other;
@@ -486,6 +489,8 @@ static bool record_lines(page *p, bool full, size_t *items_room)
 		}
 		if (r.post && !p->post_link)
 			p->post_link = number;
+		if (r.post && !p->post_date.s)
+			p->post_date = find_numeric_date(r.link.label.s, r.link.label.e);
 		if (!r.k)
 			continue;
 		settle_headings(p, waiting, r.date);
@@ -518,6 +523,14 @@ static bool record_lines(page *p, bool full, size_t *items_room)
 	free(seen);
 	p->n_records = waiting;
 	p->open_block = preformatted;
+	// A year or month that has a heading heading no list line has its
+	// section there, where no other heading makes one.
+	for (size_t m = 0; m < p->n_records; m++) {
+		const record &r = p->records[m];
+		size_t key = (size_t)r.key / 10000 * 13 + r.key / 100 % 100;
+		if (r.k == LOOSE_HEADING && !p->heading[key])
+			p->heading[key] = m + 1;
+	}
 	// A page with no list yet ends new lines as its first line ends.
 	const char *first_end = begin < end ? next_line(begin, end) : end;
 	if (p->listed == 0 && first_end - begin >= 2 && first_end[-1] == '\n' && first_end[-2] == '\r')

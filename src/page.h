@@ -24,6 +24,7 @@ enum kind : uint8_t {
 	YEAR_HEADING,    // heads the lines of a year
 	MONTH_HEADING,   // heads the lines of a month
 	EMPTIED,         // a year or month heading that would head no line of its own; removed
+	LOOSE_HEADING,   // a year or month heading that heads no list line: the author's, kept, and in order
 };
 
 // A list line or a section heading of the old page, as its one reading
@@ -87,6 +88,7 @@ struct page {
 	// topmost section heading, and before the second.
 	span between_entries, after_heading, between_sections;
 	size_t post_link;         // the number of the first line that links a post without a date, or 0
+	span post_date;           // the first date such a link shows in a form not read, as 03/03/2022
 	size_t anchor;            // a page with no list's topmost heading, which the list goes under, or SIZE_MAX
 	bool open_block;          // the page ends inside a preformatted block
 	slot *slots;              // per entry that no entry line links, in the entries' order
@@ -101,6 +103,11 @@ struct page {
 // into p->items. Returns false when memory runs out.
 bool read_page(text old, const entry *entries, size_t n, const char *const *names, size_t n_names,
 	       const char *url, bool feed, page *p);
+
+// Tells whether a new line of the date YYYYMMDD can be written in p's way:
+// a day of the calendar, or any digits where p writes dates as digits and
+// has no month sections, whose names and tables know twelve months.
+bool may_write_date(const page *p, uint32_t date);
 
 // Plans where the new entry lines of p go, which headings are left empty,
 // and with a feed, the new list, newest first; returns false when memory

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: ISC
 // Fuzzes the page: the input is an old index.gmi, merged with four entries
-// of three years and one left out. The new page keeps the author's text
-// (every line that is neither blank, a link nor a heading) in order, links
-// every entry with a heading, adds no line for an entry already linked, and
-// a second run leaves it as it is. The input is an entry's body too: the
+// of three years and one left out. The new page keeps every line of the
+// author in order, but for blank lines and the lines of entries (links to
+// a dated name), and headings only where a name is gone; links every
+// entry with a heading, adds no line for an entry already linked, and a
+// second run leaves it as it is. The input is an entry's body too: the
 // feed made of the page, with that entry's summary and content, is UTF-8
 // with no control character but tab and line feed, and the summary is of
 // 300 characters at most.
 #include "feed.h"
 #include "page.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +32,19 @@ static entry entries[] = {
 
 static const char *const names[] = {"3.gmi"};
 
+// Tells whether line links a name that starts with a date and ends in
+// ".gmi", an entry's or one gone.
+static bool is_dated_link(const std::string &line)
+{
+	size_t at = line.find_first_not_of(" \t", 2), end = line.find_first_of(" \t\r", at);
+	std::string target = line.compare(0, 2, "=>") || at == std::string::npos ? "" : line.substr(at, end - at);
+	std::string name = target.substr(target.rfind('/') + 1);
+	return name.size() >= 14 && name.compare(name.size() - 4, 4, ".gmi") == 0 && name[4] == '-' && name[7] == '-';
+}
+
 // The lines of s, without their line ends; with text, only the author's,
-// without a final CR.
-static std::vector<std::string> split(const std::string &s, bool text)
+// without a final CR: with headings where gone is false.
+static std::vector<std::string> split(const std::string &s, bool text, bool gone = false)
 {
 	std::vector<std::string> lines;
 	for (size_t at = 0, end; at < s.size(); at = end + 1) {
@@ -41,7 +53,7 @@ static std::vector<std::string> split(const std::string &s, bool text)
 		std::string line = s.substr(at, end - at);
 		// An old last line without a line end gets the page's, CR LF too.
 		line.resize(line.size() - (text && !line.empty() && line.back() == '\r'));
-		if (!text || (line.find_first_not_of(" \t\r") != std::string::npos && line[0] != '#' && line.compare(0, 2, "=>")))
+		if (!text || (line.find_first_not_of(" \t\r") != std::string::npos && !(gone && line[0] == '#') && !is_dated_link(line)))
 			lines.push_back(line);
 	}
 	return lines;
@@ -98,7 +110,13 @@ static std::string make_page(std::string old)
 	free_page(&p);
 	std::string out(s, len);
 	free(s);
-	auto text = split(old, true), kept = split(out, true);
+	// A heading goes only with the lines it headed, of names gone (or
+	// rewritten).
+	bool gone = false;
+	auto all = split(out, false);
+	for (auto &line : split(old, false))
+		gone = gone || (is_dated_link(line) && std::find(all.begin(), all.end(), line) == all.end());
+	auto text = split(old, true, gone), kept = split(out, true, gone);
 	size_t next = 0;
 	for (size_t i = 0; i < kept.size() && next < text.size(); i++)
 		next += kept[i] == text[next];

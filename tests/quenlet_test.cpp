@@ -281,7 +281,7 @@ TEST_F(Journal, CommandLine)
 
 	// gemlog-index's options as GNU's tools take them, from dir; its output
 	// to /dev/full when full.
-	const string index_usage = "usage: gemlog-index [-n] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n", page = "=>2021-03-04.gmi 2021-03-04   Dash\n";
+	const string index_usage = "usage: gemlog-index [-nq] [-u URL [--content] [--limit N]] [--] DIR [TITLE]\n", page = "=>2021-03-04.gmi 2021-03-04   Dash\n";
 	const string g = GEMLOG_INDEX, url = "gemini://x/", full = "gemlog-index: cannot write standard output: No space left on device\n";
 	mkdir((dir + "/empty").c_str(), 0755);
 	// Days and their ordinals, as a page of years and months writes them.
@@ -304,6 +304,9 @@ TEST_F(Journal, CommandLine)
 		{{g, "-u", url, "--lim=-2", "./-d"}, "", "gemlog-index: --lim: needs a whole number from 1\n" + index_usage, 1},
 		{{g, "-u", url, "./-d", "--limit"}, "", "gemlog-index: --limit: needs a whole number from 1\n" + index_usage, 1},
 		{{g, "--limit", "2x", "./-d"}, "", "gemlog-index: --limit: needs a whole number from 1\n" + index_usage, 1},
+		{{g, "-u", url, "--limit=99999999999999999999", "./-d"}, "", "gemlog-index: --limit: too large\n" + index_usage, 1},
+		{{g, "-u", "localhost/\x1b", "./-d"}, "", "gemlog-index: -u: localhost/?: not an absolute URL (scheme://host/path/) in "
+		 "printable ASCII\n" + index_usage, 1},
 		{{g, "--bogus=1", "./-d"}, "", "gemlog-index: --bogus: unknown option\n" + index_usage, 1},
 		{{g, "--help=foo"}, "", "gemlog-index: --help: takes no value\n" + index_usage, 1},
 		{{g, "--url=" + url, "-Vn", "./-d"}, "", "gemlog-index: -V: unknown option\n" + index_usage, 1},
@@ -998,6 +1001,12 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		gone_said += i <= 21 ? gone(i, "2023-02-30-x.gmi") : "";
 	}
 	gone_said += "gemlog-index: ./index.gmi: 9980 more lines of names gone from the folder removed, not named\n";
+	// Entries of dates off the calendar, newest first, and what a page that
+	// cannot show them says.
+	const std::vector<string> off = {"2024-99-01.gmi", "2024-13-01.gmi", "2024-01-32.gmi", "2024-01-00.gmi", "2024-00-10.gmi"};
+	string unshown = draft;
+	for (auto &name : off)
+		unshown += "gemlog-index: ./" + name + ": its date is not a day of the calendar, which index.gmi cannot show as it writes dates; left out\n";
 	const string undated = ": cannot tell where the list goes among the page's own links; left as it is. Put the newest entry's "
 			       "line where the list starts, and run again: =>2024-02-01%20b&.gmi 2024-02-01   B\n", not_own = draft + "gemlog-index: ./index.gmi: not a regular file" + refused,
 		     changed = draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again to take the change in; "
@@ -1008,6 +1017,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		string index, err;  // index is empty when the old one must stay
 		string left = "";   // the drafts left
 		std::vector<string> shim = {};  // the preloaded shim's mode
+		std::vector<string> more = {};  // entries beside the four, each "# X"
 	} rows[] = {
 		{"", {".", "T"}, "# T\n\n" + lines, draft},
 		{"", {"."}, lines, draft},
@@ -1065,7 +1075,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "\u00ab A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"=>2024-01-01.gmi A\n", {"."}, "=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n=>2023-06-01.gmi Z\n", draft},
 		{"=> 2024-01-01.gmi\n", {"."}, lines.substr(0, 37) + "=> 2024-01-01.gmi\n" + lines.substr(69), draft},
-		{"=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", {"."}, "=> 2024-02-01%20b&.gmi B\n=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", draft},
+		{"=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", {"."}, "=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n=> 2024-02-01%20b&.gmi B\n", draft},
 		{"=>2023-06-01.gmi 2023-06-01  Y\n", {"."}, lines, draft},
 		{"# L\n\n### 2024 posts\n=> 2024-01-01.gmi A\n\n## 2022\n=> 2022-01-01.gmi Old\n", {"."}, "# L\n\n### 2024 posts\n=> "
 		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n\n### 2023 posts\n=> 2023-06-01.gmi Z\n", draft + gone(6, "## 2022") + gone(7, "2022-01-01.gmi")},
@@ -1102,7 +1112,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "2023-06-01.gmi Z\n", {"."}, "# T\n## 2024\n=> 2024-03-01.gmi D\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n## 2023\n=> "
 		 "2023-06-01.gmi Z\n", kept + gone(2, "## 2025") + gone(3, "2025-01-01.gmi")},
 		{"# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> 2024-01-01.gmi A\n", {"."}, "# T\n## 2023\n=> 2023-06-01.gmi Z\n## 2024\n=> "
-		 "2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n", draft},
+		 "2024-01-01.gmi A\n=> 2024-02-01%20b&.gmi B\n", draft},
 		{"# T\n## 2024\n=> 2024-01-01.gmi A\n=> 2022/x.gmi 2022-01-01 X\n", {"."}, "# T\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> "
 		 "2024-01-01.gmi A\n\n## 2023\n=> 2023-06-01.gmi Z\n\n=> 2022/x.gmi 2022-01-01 X\n", draft},
 		// Sections: the end of its year's, one whose lines are gone, a new
@@ -1120,6 +1130,16 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"=> /old/2020-01-01.gmi Gone\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", {"."}, "=> /old/"
 		 "2020-01-01.gmi Gone\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", draft},
 		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
+		// Quiet: a draft unsaid, a line removed said; dates off the calendar
+		// in a page of ISO dates, of month names and of month sections.
+		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {"-q", "."}, "=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", gone(1, "2020-01-01.gmi")},
+		{"=> 2024-01-01.gmi 2024-01-01 A\n", {"--quiet", "."}, "=> 2024-99-01.gmi 2024-99-01 X\n=> 2024-13-01.gmi 2024-13-01 X\n=> "
+		 "2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-32.gmi 2024-01-32 X\n=> 2024-01-01.gmi 2024-01-01 A\n=> 2024-01-00.gmi 2024-01-00 X\n=> "
+		 "2024-00-10.gmi 2024-00-10 X\n=> 2023-06-01.gmi 2023-06-01 Z\n", "", "", {}, off},
+		{"=> 2024-01-01.gmi 1 Jan 2024: A\n", {"."}, "=> 2024-02-01%20b&.gmi 1 Feb 2024: B\n=> 2024-01-01.gmi 1 Jan 2024: A\n=> "
+		 "2023-06-01.gmi 1 Jun 2023: Z\n", unshown, "", {}, off},
+		{"# L\n\n### Jan 2024\n=> 2024-01-01.gmi 2024-01-01 A\n", {"."}, "# L\n\n### Feb 2024\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n\n"
+		 "### Jan 2024\n=> 2024-01-01.gmi 2024-01-01 A\n\n### Jun 2023\n=> 2023-06-01.gmi 2023-06-01 Z\n", unshown, "", {}, off},
 		// Dates as authors write them, read and written back, and those that
 		// are none; month headings; the prefix of a name that is no entry; a
 		// page with no list: refused where it links posts, under its heading,
@@ -1147,8 +1167,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"# L\n## 12/2023\n=> x.gmi 2023-12-02 X\n## 2023-10\n=> y.gmi 2023-10-02 Y\n", {"."}, "# L\n## 02/2024\n=> 2024-02-01%20b&.gmi "
 		 "2024-02-01 B\n## 01/2024\n=> 2024-01-01.gmi 2024-01-01 A\n## 12/2023\n=> x.gmi 2023-12-02 X\n## 2023-10\n=> y.gmi 2023-10-02 Y\n"
 		 "## 06/2023\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
-		{"=> /t/index.gmi 2021-12-30 - X\n", {"."}, "=> /t/2024-02-01%20b&.gmi 2024-02-01 - B\n=> /t/2024-01-01.gmi 2024-01-01 - A\n=> "
-		 "/t/2023-06-01.gmi 2023-06-01 - Z\n=> /t/index.gmi 2021-12-30 - X\n", draft},
+		{"=> /t/index.gmi 2021-12-30 - X\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 - B\n=> 2024-01-01.gmi 2024-01-01 - A\n=> "
+		 "2023-06-01.gmi 2023-06-01 - Z\n=> /t/index.gmi 2021-12-30 - X\n", draft},
 		{"=> /p/a A\n", {"."}, "", draft + "gemlog-index: ./index.gmi:1" + undated},
 		{"=> ./2024-01-01.gmi A\n=> /l/2023-06-01.gmi Z\n", {"."}, "=> ./2024-02-01%20b&.gmi B\n=> ./2024-01-01.gmi A\n=> /l/2023-06-01.gmi Z\n", draft},
 		{"=> /x/y.gmi 2024-07-01 Y\n=> 2024-01-01.gmi A\n", {"."}, "=> /x/y.gmi 2024-07-01 Y\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> "
@@ -1158,6 +1178,20 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "gemlog-index: ./index.gmi:3" + undated},
 		{"# T\n\n## 2024\n\nFooter\n", {"."}, "# T\n\n## 2024\n\n" + lines.substr(0, 69) + "\n## 2023\n\n" + lines.substr(69) + "\nFooter\n", draft},
 		{"```\n=> 2024-01-01.gmi A\n## 2024\n```\n", {"."}, "```\n=> 2024-01-01.gmi A\n## 2024\n```\n\n" + lines, draft},
+		// A list oldest first; a link home to /index.gmi; a year heading over
+		// undated links; headings of a day over notes; a hand list under a
+		// month and one dated in a form not read; labels that show no date.
+		{"=> 2024-01-01.gmi 2024-01-01 A\n=> y.gmi 2024-01-15 Y\n", {"."}, "=> 2023-06-01.gmi 2023-06-01 Z\n=> 2024-01-01.gmi 2024-01-01 A\n"
+		 "=> y.gmi 2024-01-15 Y\n=> 2024-02-01%20b&.gmi 2024-02-01 B\n", draft},
+		{"=> 2024-01-01.gmi A\n\n=> /index.gmi Home\n", {"."}, "=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n\n=> /index.gmi Home\n", draft},
+		{"# L\n\n### 2022\n=> links/index.gmi Links\n\n### 2021\n=> x.gmi 2021-05-01 X\n", {"."}, "# L\n\n### 2024\n=> 2024-02-01%20b&.gmi "
+		 "2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 A\n\n### 2023\n=> 2023-06-01.gmi 2023-06-01 Z\n\n### 2022\n=> links/index.gmi Links\n\n"
+		 "### 2021\n=> x.gmi 2021-05-01 X\n", draft},
+		{"# N\n\n## Thu, 28 Jul 2022 14:08:18\nMy note.\n", {"."}, "# N\n\n## Thu, 28 Jul 2022 14:08:18\nMy note.\n\n" + lines, draft},
+		{"# N\n\n###2021-Feb\n=> a.gmi A\n", {"."}, "", draft + "gemlog-index: ./index.gmi:4" + undated},
+		{"# Log\n\n=> posts/a.gmi 4/13/2023 Post\n", {"."}, "", draft + "gemlog-index: ./index.gmi:3: cannot tell where the list goes among "
+		 "the page's own links, whose dates, as 4/13/2023, are in a form that cannot be read (which is the month?)" + undated.substr(undated.find(';'))},
+		{"=> 2024-01-01.gmi  \u2014 A\n", {"."}, "=> 2024-02-01%20b&.gmi  \u2014 B\n=> 2024-01-01.gmi  \u2014 A\n=> 2023-06-01.gmi  \u2014 Z\n", draft},
 		// What stands at index.gmi, or at atom.xml.
 		{"link", {".", "T"}, "# T\n\n" + lines, draft},
 		{"hard link", {"."}, "# Victim\n\n" + lines, draft}, {"folder", {"."}, "", not_own}, {"fifo", {"."}, "", not_own},
@@ -1215,6 +1249,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		put("2024-02-01 b&.gmi", "# B\n", d);
 		put("2023-06-01.gmi", "#Z\n", d);
 		string entry = put("2024-03-01.gmi", "draft\n", d);
+		for (auto &name : row.more)
+			put(name, "# X\n", d);
 		// The shell under the umask runs env, which preloads the shim into
 		// the program alone.
 		std::vector<string> env = {"sh", "-c", "umask 077 && exec \"$0\" \"$@\"", "env", "LD_PRELOAD=" SHIM};
@@ -1339,6 +1375,21 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		EXPECT_LT(cost[0], 4 * cost[1] + 0.01) << entries;
 	}
 	say_skipped();
+}
+
+// Real authors' pages, each in its folder (its entries' first lines), with
+// one new entry: the page each gives, or the refusal naming its line.
+TEST_F(Journal, RealPagesComeOutRight)
+{
+	for (auto &page : fs::directory_iterator(PAGES)) {
+		if (!page.is_directory())
+			continue;
+		string d = dir + "/" + page.path().filename().string(), want = page.path().string();
+		fs::copy(page.path(), d);
+		put("2027-01-05-a-new-entry.gmi", "# A new entry\n\nWritten today.\n", d);
+		string out = read_file(want + ".want");
+		EXPECT_EQ(run({GEMLOG_INDEX, "-n", "."}, d), (Outcome{out, read_file(want + ".err"), out.empty()})) << want;
+	}
 }
 
 // The feed of a journal of one entry, or of a page of one dated line, at
