@@ -254,7 +254,7 @@ static int compare_newest_first(const void *a, const void *b)
 // The notes a run says on standard error, of a kind a line or an entry
 // may give: at most MOST_SAID of each kind, then a count; with quiet, only
 // the lines the new page leaves out.
-enum note_kind { LINE_GONE, HEADING_EMPTIED, OFF_CALENDAR, OFF_FEED, NOTE_KINDS };
+enum note_kind { LINE_GONE, HEADING_EMPTIED, OFF_CALENDAR, OFF_FEED, RETITLED, NOTE_KINDS };
 struct notes {
 	const char *folder;
 	bool quiet;
@@ -277,6 +277,7 @@ static void say_counts(notes *n)
 		"/index.gmi: %zu more headings that head no line of their own now removed, not named",
 		": %zu more entries whose dates are not days of the calendar left out, not named",
 		": %zu more entries whose dates are not days of the calendar left out of the feed, not named",
+		"/index.gmi: %zu more lines that keep a title other than their entry's heading, not named",
 	};
 	for (int kind = 0; kind < NOTE_KINDS; kind++)
 		if (n->count[kind] > MOST_SAID && (!n->quiet || kind <= HEADING_EMPTIED))
@@ -425,22 +426,46 @@ static bool list_entries(DIR *dir, const char *folder, const placers *who, sourc
 	return true;
 }
 
+// The most bytes of a page's text that a note shows.
+constexpr size_t MOST_SHOWN = 256;
+
+// Writes text to shown, of MOST_SHOWN + 4 bytes, shown safely, with at most
+// MOST_SHOWN bytes of it and an ellipsis where it is longer, and a NUL.
+static const char *show_span(span text, char *shown)
+{
+	size_t len = length(text) < MOST_SHOWN ? length(text) : MOST_SHOWN;
+	// A character cut short at the bound shows as "?", as ill-formed.
+	bool cut = len < length(text);
+	len = show_text(shown, text.s, len);
+	if (cut)
+		len += snprintf(shown + len, 4, "\u2026");
+	shown[len] = '\0';
+	return shown;
+}
+
 // Says on standard error, for the notes at context, the line r that the
 // new page leaves out, or counts it when enough of its kind were said.
 static void say_removal(const removal *r, void *context)
 {
 	notes *n = (notes *)context;
-	if (!is_said(n, r->heading ? HEADING_EMPTIED : LINE_GONE))
-		return;
-	// What is shown of the line is bounded: it may be as long as the page.
-	char what[256 + 1], shown[sizeof what];
-	size_t len = r->what.e - r->what.s < 256 ? r->what.e - r->what.s : 256;
-	memcpy(what, r->what.s, len);
-	what[len] = '\0';
-	shown[show_text(shown, what, strlen(what))] = '\0';
-	say(n->folder, r->heading ? "/%s:%zu: the heading \"%s%s\" heads no line of its own now; removed" :
-				     "/%s:%zu: %s%s is gone from the folder; its line removed",
-	    INDEX, r->number, shown, len < (size_t)(r->what.e - r->what.s) ? "\u2026" : "");
+	char shown[MOST_SHOWN + 4];
+	if (is_said(n, r->heading ? HEADING_EMPTIED : LINE_GONE))
+		say(n->folder, r->heading ? "/%s:%zu: the heading \"%s\" heads no line of its own now; removed" :
+					     "/%s:%zu: %s is gone from the folder; its line removed",
+		    INDEX, r->number, show_span(r->what, shown));
+}
+
+// Says on standard error, for the run whose sources are at context, that
+// the entry line r keeps a title that is not its entry's heading.
+static void say_retitled(const retitled *r, void *context)
+{
+	sources *src = (sources *)context;
+	char old[MOST_SHOWN + 4], now[MOST_SHOWN + 4], name[MOST_SHOWN + 4];
+	const entry *e = &src->entries[r->entry];
+	if (is_said(&src->said, RETITLED))
+		say(src->said.folder, "/%s:%zu: %s is titled \"%s\" now; its line keeps \"%s\" (delete the line to have it "
+				      "written anew)", INDEX, r->number, show_span({e->name, e->name + strlen(e->name)}, name),
+		    show_span(read_heading(e), now), show_span(r->title, old));
 }
 
 // Says that the page of src, which has no list, links posts among which
@@ -519,6 +544,7 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 			report_in("gemlog-index: ", folder, src->entries[i].name, ": its date is not a day of the calendar, which "
 				  "index.gmi cannot show as it writes dates; left out");
 	list_removals(&p, say_removal, &src->said);
+	list_retitled(&p, say_retitled, src);
 	say_counts(&src->said);
 	return true;
 }
@@ -573,9 +599,11 @@ static const char *refuse_install(int dir, const draft *drafts, const seen *was)
 	return nullptr;
 }
 
-// Renames the count drafts, all whole, into place, if index.gmi is still
-// what was saw, then syncs dir; returns the exit status, having said what
-// failed and which files were replaced.
+// Renames the count drafts, all whole, into place, the feed first, if
+// index.gmi is still what was saw, then syncs dir; returns the exit
+// status, having said what failed and which files were replaced. The old
+// files are kept aside until the page is known to be the one read, so that
+// both are put back when it is not, or a rename fails.
 static int install(int dir, const char *folder, draft *drafts, size_t count, const seen *was, text old)
 {
 	if (const char *why = refuse_install(dir, drafts, was)) {
@@ -588,13 +616,13 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 	int status = 0;
 	for (; installed < count; installed++) {
 		const char *name = drafts[installed].name;
-		if (!install_draft(dir, &drafts[installed], name == INDEX)) {
+		if (!install_draft(dir, &drafts[installed], true)) {
 			int error = errno;
 			for (size_t i = installed; i < count; i++)
 				discard_draft(dir, &drafts[i]);
-			say(folder, "/%s: cannot be replaced: %s; %s%s", name, strerror(error),
-			    installed || count > 1 ? drafts[!installed].name : "left as it is",
-			    installed ? " was replaced" : count > 1 ? " left as it is too" : "");
+			bool back = installed == 0 || restore_draft(dir, &drafts[0]);
+			say(folder, "/%s: cannot be replaced: %s; %s", name, strerror(error),
+			    back ? left_alone(drafts, count) : "atom.xml was replaced");
 			status = 1;
 			break;
 		}
@@ -602,17 +630,25 @@ static int install(int dir, const char *folder, draft *drafts, size_t count, con
 			say(folder, "/%s: replaced, but another file has taken its place since", name);
 			status = 1;
 		}
-		// An edit saved after the last look, before the rename, is in
-		// the page replaced: it is put back, never lost.
-		if (!settle_draft(dir, &drafts[installed], was, old.s, old.len)) {
-			say(folder, "/index.gmi: changed while the new one was put in place; put back as it was changed; run again "
-				    "to take the change in%s", count > 1 ? "; atom.xml was replaced" : "");
-			status = 1;
-		}
+	}
+	// An edit saved after the last look, before the rename, is in the page
+	// replaced: it is put back, never lost, and the old feed with it.
+	draft *page = &drafts[count - 1], *feed = count > 1 || page->name == FEED ? &drafts[0] : nullptr;
+	if (installed == count && page->name == INDEX && !settle_draft(dir, page, was, old.s, old.len)) {
+		bool back = !feed || restore_draft(dir, feed);
+		say(folder, "/index.gmi was edited during the run; %s; run again",
+		    !feed ? "index.gmi left as it was" : back ? "index.gmi and atom.xml left as they were" :
+		    "index.gmi left as it was, but atom.xml was replaced");
+		status = 1;
+	} else if (feed) {
+		drop_kept(dir, feed);
 	}
 	if (installed > 0 && fsync(dir) != 0) {
-		say(folder, ": %s replaced, but the change may not survive a crash: %s", name_files(drafts, installed),
-		    strerror(errno));
+		if (status == 0)
+			say(folder, ": %s replaced, but the change may not survive a crash: %s", name_files(drafts, installed),
+			    strerror(errno));
+		else
+			say(folder, ": the change to it may not survive a crash: %s", strerror(errno));
 		status = 1;
 	}
 	return status;

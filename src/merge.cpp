@@ -488,31 +488,79 @@ static void write_quenlet_line(FILE *out, const entry *e, const char *line_end)
 	fputs(line_end, out);
 }
 
-void write_new_line(FILE *out, const page *p, size_t i)
+// Writes the part of the line of the entry i, as p writes new lines, that
+// stands before its title (after false) or after it.
+static void write_around_title(FILE *out, const page *p, size_t i, bool after)
 {
 	const line_style &s = p->style;
-	const entry *e = &p->entries[i];
-	if (s.as_quenlet)
-		return write_quenlet_line(out, e, "");
-	span title = read_heading(e);
 	const label_date &d = s.date;
-	fputs("=>", out);
-	write_span(out, s.gap1);
-	write_span(out, s.prefix);
-	write_target(out, e->name, false);
-	write_span(out, s.gap2);
-	for (int at_end = 0; at_end < 2; at_end++) {
-		if (at_end && !d.date)
-			write_span(out, d.before);
-		if (at_end)
-			write_span(out, title);
-		if (d.date && d.at_end == at_end) {
-			write_span(out, d.before);
-			write_date(out, p->entry_dates[i], &d.style);
-			write_span(out, d.after);
-			if (!at_end && length(d.title) == 0 && length(d.after) == 0)
-				putc(' ', out);  // the first line shows its date alone
+	if (!after) {
+		fputs("=>", out);
+		write_span(out, s.gap1);
+		write_span(out, s.prefix);
+		write_target(out, p->entries[i].name, false);
+		write_span(out, s.gap2);
+	}
+	if (d.date && d.at_end == after) {
+		write_span(out, d.before);
+		write_date(out, p->entry_dates[i], &d.style);
+		write_span(out, d.after);
+		if (!after && length(d.title) == 0 && length(d.after) == 0)
+			putc(' ', out);  // the first line shows its date alone
+	}
+	if (!after && !d.date)
+		write_span(out, d.before);
+}
+
+void write_new_line(FILE *out, const page *p, size_t i)
+{
+	if (p->style.as_quenlet)
+		return write_quenlet_line(out, &p->entries[i], "");
+	write_around_title(out, p, i, false);
+	write_span(out, read_heading(&p->entries[i]));
+	write_around_title(out, p, i, true);
+}
+
+// Tells whether the line [s, e) is the entry i's as p writes new lines, but
+// for its title, which is not the entry's heading: that title in *title.
+static bool read_old_title(const page *p, size_t i, const char *s, const char *e, span *title)
+{
+	text around[2] = {};
+	for (int after = 0; after < 2; after++) {
+		FILE *out = open_memstream(&around[after].s, &around[after].len);
+		if (out) {
+			write_around_title(out, p, i, after);
+			fclose(out);
 		}
+	}
+	size_t len = e - s, before = around[0].len, after = around[1].len;
+	bool retitled = around[0].s && around[1].s && len > before + after && memcmp(s, around[0].s, before) == 0 &&
+			memcmp(e - after, around[1].s, after) == 0;
+	*title = {s + before, e - after};
+	span heading = read_heading(&p->entries[i]);
+	retitled = retitled && !(length(*title) == length(heading) && memcmp(title->s, heading.s, length(heading)) == 0);
+	free(around[0].s);
+	free(around[1].s);
+	return retitled;
+}
+
+void list_retitled(const page *p, void (*say)(const retitled *r, void *context), void *context)
+{
+	if (p->style.as_quenlet)
+		return;
+	const char *at = p->old.s, *end = p->old.s + p->old.len;
+	size_t number = 1;
+	for (size_t m = 0; m < p->n_records; m++) {
+		const record &r = p->records[m];
+		const char *line = p->old.s + r.at, *e = strip_line_end(line, next_line(line, end));
+		retitled t = {0, r.key, {}};
+		if (r.k != ENTRY_LINE || !p->entries[r.key].head || !read_old_title(p, r.key, line, e, &t.title))
+			continue;
+		for (; (at = (const char *)memchr(at, '\n', line - at)); at++)
+			number++;
+		at = line;
+		t.number = number;
+		say(&t, context);
 	}
 }
 

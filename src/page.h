@@ -149,6 +149,18 @@ struct removal {
 // Hands each line the new page leaves out, in order, to say.
 void list_removals(const page *p, void (*say)(const removal *r, void *context), void *context);
 
+// An entry line of the old page written as new lines are but for its
+// title, which is not its entry's heading: its number, its entry, and that
+// title.
+struct retitled {
+	size_t number;
+	uint32_t entry;
+	span title;
+};
+
+// Hands each such line, in order, to say.
+void list_retitled(const page *p, void (*say)(const retitled *r, void *context), void *context);
+
 // The title of an entry: its heading's text, without the blanks around it.
 span read_heading(const entry *e);
 

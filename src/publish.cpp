@@ -277,10 +277,37 @@ bool install_draft(int dir, draft *d, bool keep)
 	d->swapped = keep && exchange(dir, d->fresh, d->name);
 	if (d->swapped)
 		return true;
+	d->created = keep && errno == ENOENT;
 	if ((keep && errno != EINVAL && errno != ENOSYS && errno != ENOENT) || renameat(dir, d->fresh, dir, d->name) != 0)
 		return false;
 	d->fresh[0] = '\0';
 	return true;
+}
+
+bool restore_draft(int dir, draft *d)
+{
+	if (d->created) {
+		if (holds_draft(dir, d))
+			unlinkat(dir, d->name, 0);
+		return true;
+	}
+	if (!d->swapped) {
+		errno = ENOTSUP;
+		return false;
+	}
+	if (!exchange(dir, d->fresh, d->name))
+		return false;
+	discard_draft(dir, d);
+	d->swapped = false;
+	return true;
+}
+
+void drop_kept(int dir, draft *d)
+{
+	if (d->swapped)
+		unlinkat(dir, d->fresh, 0);
+	d->fresh[0] = '\0';
+	d->swapped = false;
 }
 
 // Tells whether fd, of size bytes, holds the len bytes of text.

@@ -16,6 +16,7 @@ struct draft {
 	dev_t dev;
 	ino_t ino;
 	bool swapped;  // installed, with what its name held now under fresh
+	bool created;  // installed where nothing stood
 };
 
 // Holds back every signal that would end the process and that it may hold,
@@ -85,6 +86,14 @@ bool install_draft(int dir, draft *d, bool keep);
 // edit that came too late to be read, puts it back under the name, and d's
 // file goes. Tells whether it was removed, or nothing was kept.
 bool settle_draft(int dir, draft *d, const seen *was, const char *old, size_t len);
+
+// Puts back what d's name held before install_draft, kept under d's fresh
+// name, or where nothing stood there removes d's file; returns false with
+// errno set when that fails, or nothing was kept.
+bool restore_draft(int dir, draft *d);
+
+// Removes what d's name held before install_draft kept it.
+void drop_kept(int dir, draft *d);
 
 // Tells whether d's name holds d's file.
 bool holds_draft(int dir, const draft *d);

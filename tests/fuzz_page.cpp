@@ -34,9 +34,10 @@ static const char *const names[] = {"3.gmi"};
 
 // Tells whether line links a name that starts with a date and ends in
 // ".gmi", an entry's or one gone.
-static bool is_dated_link(const std::string &line)
+static bool is_dated_link(std::string line)
 {
-	size_t at = line.find_first_not_of(" \t", 2), end = line.find_first_of(" \t\r", at);
+	line.resize(line.size() - (!line.empty() && line.back() == '\r'));
+	size_t at = line.find_first_not_of(" \t", 2), end = line.find_first_of(" \t", at);
 	std::string target = line.compare(0, 2, "=>") || at == std::string::npos ? "" : line.substr(at, end - at);
 	std::string name = target.substr(target.rfind('/') + 1);
 	return name.size() >= 14 && name.compare(name.size() - 4, 4, ".gmi") == 0 && name[4] == '-' && name[7] == '-';
