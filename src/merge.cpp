@@ -522,7 +522,8 @@ void write_new_line(FILE *out, const page *p, size_t i)
 }
 
 // Tells whether the line [s, e) is the entry i's as p writes new lines, but
-// for its title, which is not the entry's heading: that title in *title.
+// for its title, which is not the entry's heading nor part of it: that
+// title in *title.
 static bool read_old_title(const page *p, size_t i, const char *s, const char *e, span *title)
 {
 	text around[2] = {};
@@ -536,9 +537,16 @@ static bool read_old_title(const page *p, size_t i, const char *s, const char *e
 	size_t len = e - s, before = around[0].len, after = around[1].len;
 	bool retitled = around[0].s && around[1].s && len > before + after && memcmp(s, around[0].s, before) == 0 &&
 			memcmp(e - after, around[1].s, after) == 0;
-	*title = {s + before, e - after};
+	*title = {skip_blanks(s + before, e - after), e - after};
+	while (length(*title) > 0 && is_blank(title->e[-1]))
+		title->e--;
+	// A title that the heading holds is the heading shortened, as a date
+	// or a series' name left out; a heading of a date alone is no title.
 	span heading = read_heading(&p->entries[i]);
-	retitled = retitled && !(length(*title) == length(heading) && memcmp(title->s, heading.s, length(heading)) == 0);
+	label_date d;
+	read_label_date(heading.s, heading.e, &d);
+	retitled = retitled && !(d.date && length(d.title) == 0) &&
+		   !memmem(heading.s, length(heading), title->s, length(*title));
 	free(around[0].s);
 	free(around[1].s);
 	return retitled;

@@ -985,6 +985,12 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		return "gemlog-index: ./index.gmi:" + std::to_string(n) + (what[0] == '#' ? ": the heading \"" + what +
 		       "\" heads no line of its own now; removed\n" : ": " + what + " is gone from the folder; its line removed\n");
 	};
+	// The note on the line n of the old page, whose entry name has the
+	// heading now and whose line keeps the title kept.
+	auto retitled = [](int n, const string &name, const string &now, const string &kept) {
+		return "gemlog-index: ./index.gmi:" + std::to_string(n) + ": " + name + " is titled \"" + now + "\" now; its line keeps \"" +
+		       kept + "\" (delete the line to have it written anew)\n";
+	};
 	const string lines = "=>2024-02-01%20b&.gmi 2024-02-01   B\n=>2024-01-01.gmi 2024-01-01   A\n"
 			     "=>2023-06-01.gmi 2023-06-01  Z\n";
 	const string draft = "gemlog-index: ./2024-03-01.gmi: its first line is not a heading; left out\n";
@@ -1030,14 +1036,16 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "./2024-01-01.gmi A\n=> ./2023-06-01.gmi Z\n=x 2023-06-01.gmi\n-> 2023-06-01.gmi\n", draft + gone(2, "./2020-01-01.gmi")},
 		{"# T\n\n=>2020-01-01.gmi a\n## 2020\n=>2020-01-02.gmi b\n", {"."}, "# T\n\n## 2024\n=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n\n## 2023\n=>2023-06-01.gmi Z\n",
 		 draft + gone(3, "2020-01-01.gmi") + gone(4, "## 2020") + gone(5, "2020-01-02.gmi")},
-		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", draft},
+		{"# T\n\n## 2024\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n", {"."}, "# T\n\n## 2024\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi x\n## 2022\n=> 2023-06-01.gmi y\n",
+		 draft + retitled(4, "2024-01-01.gmi", "A", "x") + retitled(6, "2023-06-01.gmi", "Z", "y")},
 		// Year sections, the author's line and the blank lines between.
 		{"# Log\r\n\r\n## 2024\r\n\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n\r\nBye\r\n", {"."},
 		 "# Log\r\n\r\n## 2024\r\n\r\n=> 2024-02-01%20b&.gmi 2024-02-01 \u2014 B\r\n=> 2024-01-01.gmi 2024-01-01 \u2014 A\r\n"
 		 "\r\n## 2023\r\n\r\n=> 2023-06-01.gmi 2023-06-01 \u2014 Z\r\n\r\nBye\r\n", draft},
 		{"# Log\n\n### 2025 posts\n=> 2025-01-01.gmi 2025-01-01 - Gone\n\n\n### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n=> 2023-01-01.gmi 2023-01-01 - Gone\n",
 		 {"."}, "# Log\n\n### 2024 posts\n=> 2024-02-01%20b&.gmi 2024-02-01 - B\n=> 2024-01-01.gmi 2024-01-01 - A\n\n\n"
-		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n", draft + gone(3, "### 2025 posts") + gone(4, "2025-01-01.gmi") + gone(9, "2023-01-01.gmi")},
+		 "### 2023 posts\n=> 2023-06-01.gmi 2023-06-01 - Zed\n", draft + gone(3, "### 2025 posts") + gone(4, "2025-01-01.gmi") + gone(9, "2023-01-01.gmi") +
+		 retitled(8, "2023-06-01.gmi", "Z", "Zed")},
 		{"Intro\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", {"."},
 		 "Intro\n=>  2024-02-01%20b&.gmi   B\n\n=>  2024-01-01.gmi   A  \n\n=> 2023-06-01.gmi Z\n", draft},
 		{"# My 2024 journal\n=> 2024-01-01.gmi 2024-01-01: A", {"."}, "# My 2024 journal\n=> 2024-02-01%20b&.gmi "
@@ -1070,9 +1078,9 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"=>\t2024-01-01.gmi\t2024-01-01 \u00b7 A\n", {"."}, "=>\t2024-02-01%20b&.gmi\t2024-02-01 \u00b7 B\n=>\t2024-01-01.gmi\t"
 		 "2024-01-01 \u00b7 A\n=>\t2023-06-01.gmi\t2023-06-01 \u00b7 Z\n", draft},
 		{"=> 2024-01-01.gmi 2024-01-01 (Draft) A\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
-		 "(Draft) A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
+		 "(Draft) A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft + retitled(1, "2024-01-01.gmi", "A", "(Draft) A")},
 		{"=> 2024-01-01.gmi 2024-01-01 \u00ab A\n", {"."}, "=> 2024-02-01%20b&.gmi 2024-02-01 B\n=> 2024-01-01.gmi 2024-01-01 "
-		 "\u00ab A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft},
+		 "\u00ab A\n=> 2023-06-01.gmi 2023-06-01 Z\n", draft + retitled(1, "2024-01-01.gmi", "A", "\u00ab A")},
 		{"=>2024-01-01.gmi A\n", {"."}, "=>2024-02-01%20b&.gmi B\n=>2024-01-01.gmi A\n=>2023-06-01.gmi Z\n", draft},
 		{"=> 2024-01-01.gmi\n", {"."}, lines.substr(0, 37) + "=> 2024-01-01.gmi\n" + lines.substr(69), draft},
 		{"=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n", {"."}, "=> 2023-06-01.gmi Z\n=> 2024-01-01.gmi A\n=> 2024-02-01%20b&.gmi B\n", draft},
