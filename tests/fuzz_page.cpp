@@ -114,9 +114,9 @@ static std::string make_page(std::string old)
 	// A heading goes only with the lines it headed, of names gone (or
 	// rewritten).
 	bool gone = false;
-	auto all = split(out, false);
-	for (auto &line : split(old, false))
-		gone = gone || (is_dated_link(line) && std::find(all.begin(), all.end(), line) == all.end());
+	auto was = split(old, false), all = split(out, false);
+	for (auto &line : was)
+		gone = gone || (is_dated_link(line) && std::count(all.begin(), all.end(), line) < std::count(was.begin(), was.end(), line));
 	auto text = split(old, true, gone), kept = split(out, true, gone);
 	size_t next = 0;
 	for (size_t i = 0; i < kept.size() && next < text.size(); i++)
