@@ -296,10 +296,16 @@ struct sources {
 	notes said;
 };
 
+// Why a file that the folder's group may read is not read, where this
+// build cannot know every member of the group.
+#define UNKNOWN_MEMBERS "not readable by everyone who could have put it there, as this build knows them: the name " \
+			"service may add members to the folder's group that it cannot list; make it readable by others " \
+			"(chmod o+r), or use a build linked against the system's C library,"
+
 // Says on standard error why each entry of src left out is, and, with p,
 // that the page's line for it is kept; and which are listed with an empty
 // heading.
-static void say_left_out(const sources *src, const page *p, const notes *n)
+static void say_left_out(const sources *src, const page *p, const notes *n, const placers *who)
 {
 	if (n->quiet)
 		return;
@@ -321,9 +327,10 @@ static void say_left_out(const sources *src, const page *p, const notes *n)
 			report_in("gemlog-index: ", folder, e->name, ": its heading is empty; listed without a title");
 		if (e->head)
 			continue;
-		char what[200];
+		char what[400];
 		bool system = e->why == CANNOT_OPEN || e->why == CANNOT_READ;
-		snprintf(what, sizeof what, "%s%s; %s", reasons[-e->why], system ? strerror(e->error) : "",
+		snprintf(what, sizeof what, "%s%s; %s", e->why == NOT_SHARED && who->guessed ? ": " UNKNOWN_MEMBERS " to list it" :
+			 reasons[-e->why], system ? strerror(e->error) : "",
 			 p && p->linked[i] ? "its line in index.gmi is kept as it is" : "left out");
 		report_in("gemlog-index: ", folder, e->name, what);
 	}
@@ -372,7 +379,8 @@ static const char *read_old(int dir, const placers *who, text *old, seen *was)
 	if (fd < 0)
 		return strerror(errno);
 	const char *why = fstat(fd, &st) != 0 ? strerror(errno) : !S_ISREG(st.st_mode) ? not_file :
-			  !may_read(who, &st, fd) ? "not readable by everyone who could have put it there; "
+			  !may_read(who, &st, fd) ? who->guessed ? UNKNOWN_MEMBERS " to publish it" :
+						    "not readable by everyone who could have put it there; "
 						    "make it readable by them (chmod g+r or o+r) to publish it" :
 			  st.st_size > LARGEST_PAGE ? "larger than 256 MiB" :
 			  !read_all(fd, st.st_size, old) ? strerror(errno) : nullptr;
@@ -415,7 +423,7 @@ static bool list_entries(DIR *dir, const char *folder, const placers *who, sourc
 		return false;
 	}
 	if (status != 0) {
-		say_left_out(src, nullptr, &src->said);
+		say_left_out(src, nullptr, &src->said, who);
 		if (j.unread)
 			say(folder, ": cannot be read to its end: %s", strerror(j.unread));
 		say(folder, ": cannot be indexed; %s left as it is", INDEX);
@@ -510,7 +518,7 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 	page &p = src->index;
 	const char *why = read_old(dir, who, &src->old, was);
 	if (why) {
-		say_left_out(src, nullptr, &src->said);
+		say_left_out(src, nullptr, &src->said, who);
 		say(folder, "/%s: %s; left as it is", INDEX, why);
 		return false;
 	}
@@ -518,7 +526,7 @@ static bool read_index(int dir, const char *folder, const placers *who, const ch
 		say(folder, ": %s", strerror(ENOMEM));
 		return false;
 	}
-	say_left_out(src, &p, &src->said);
+	say_left_out(src, &p, &src->said, who);
 	size_t entries = 0;
 	while (entries < src->j.n && !src->entries[entries].head)
 		entries++;

@@ -356,53 +356,152 @@ static bool find_writers(const struct stat *st, const acl *a, writers *w)
 	return true;
 }
 
-// Tells whether the C library reads every user and group the system has.
-// musl reads the files alone, so where the name service names another
-// source for either (Debian's "files systemd", LDAP), the members of a
-// group are not all known.
-static bool reads_all_users()
+#if defined(__linux__) && !defined(__GLIBC__)
+// Tells whether the len bytes at s hold the bytes of word.
+static bool holds_word(const char *s, size_t len, const char *word)
+{
+	return memmem(s, len, word, strlen(word)) != nullptr;
+}
+
+// Tells whether the user record of systemd's userdb, JSON in the file
+// name of dir, may put a user in the group called name, of number gid:
+// it holds the name quoted, as its memberOf list does, or gid as its
+// primary group. A record that cannot be read may.
+static bool may_join(int dir, const char *file, const char *name, gid_t gid)
+{
+	char record[64 << 10], quoted[300], key[40];
+	int fd = openat(dir, file, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	ssize_t len = fd < 0 ? -1 : read(fd, record, sizeof record);
+	if (fd >= 0)
+		close(fd);
+	if (len < 0 || len == (ssize_t)sizeof record)
+		return true;
+	snprintf(quoted, sizeof quoted, "\"%s\"", name);
+	if (holds_word(record, len, quoted))
+		return true;
+	for (const char *c = record, *end = record + len; (c = (const char *)memmem(c, end - c, "\"gid\"", 5)); c++) {
+		const char *n = c + 5;
+		while (n < end && (*n == ' ' || *n == ':' || *n == '\t' || *n == '\n'))
+			n++;
+		snprintf(key, sizeof key, "%u", (unsigned)gid);
+		if ((size_t)(end - n) > strlen(key) && memcmp(n, key, strlen(key)) == 0 && (n[strlen(key)] < '0' || n[strlen(key)] > '9'))
+			return true;
+	}
+	return false;
+}
+
+// Tells whether a record in one of systemd's userdb folders may add a
+// member to the group called name, of number gid: the group's own record,
+// a membership in it, or a user's record that names it.
+static bool is_in_userdb(const char *name, gid_t gid)
+{
+	static const char *const folders[] = {"/etc/userdb", "/run/userdb", "/run/host/userdb", "/usr/local/lib/userdb",
+					      "/usr/lib/userdb"};
+	char number[24], group[300], member[300];
+	snprintf(number, sizeof number, "%u.group", (unsigned)gid);
+	snprintf(group, sizeof group, "%s.group", name);
+	snprintf(member, sizeof member, ":%s.membership", name);
+	bool found = false;
+	for (const char *folder : folders) {
+		DIR *d = opendir(folder);
+		for (struct dirent *e; d && !found && (e = readdir(d));) {
+			size_t len = strlen(e->d_name), tail = strlen(member);
+			found = strcmp(e->d_name, number) == 0 || strcmp(e->d_name, group) == 0 ||
+				(len > tail && strcmp(e->d_name + len - tail, member) == 0) ||
+				(len > 5 && strcmp(e->d_name + len - 5, ".user") == 0 && may_join(dirfd(d), e->d_name, name, gid));
+		}
+		if (d)
+			closedir(d);
+	}
+	return found;
+}
+
+// Tells whether a service of user records runs that may add members to a
+// group of /etc/group: any in /run/systemd/userdb but those that serve
+// only users and groups of their own (dynamic users, containers) or pass on
+// what the other sources hold; systemd-homed's may.
+static bool has_user_service()
+{
+	static const char *const own[] = {"io.systemd.DynamicUser", "io.systemd.Multiplexer", "io.systemd.NameServiceSwitch",
+					  "io.systemd.Machine"};
+	DIR *d = opendir("/run/systemd/userdb");
+	bool found = false;
+	for (struct dirent *e; d && !found && (e = readdir(d));) {
+		found = e->d_name[0] != '.';
+		for (const char *name : own)
+			found = found && strcmp(e->d_name, name) != 0;
+	}
+	if (d)
+		closedir(d);
+	return found;
+}
+
+// Tells whether systemd's name service may add a member to a group of w
+// that /etc/group does not list.
+static bool may_add_members(const writers *w)
+{
+	if (has_user_service())
+		return true;
+	for (size_t i = 0; i < w->n_gids; i++) {
+		struct group *g = getgrgid(w->gids[i]);
+		if (!g || is_in_userdb(g->gr_name, w->gids[i]))
+			return true;
+	}
+	return false;
+}
+#endif
+
+// Tells whether the C library reads every member of w's groups. musl reads
+// the files alone: where the name service names another source (LDAP, say)
+// for users or groups, the members of a group are not all known; systemd's,
+// Debian's default, adds only what its records and services hold.
+static bool reads_all_members(const writers *w)
 {
 #if defined(__linux__) && !defined(__GLIBC__)
 	FILE *conf = fopen("/etc/nsswitch.conf", "re");
 	char line[1024];
-	bool all = true;
+	bool all = true, systemd = false;
 	while (conf && fgets(line, sizeof line, conf)) {
 		if (strncmp(line, "passwd:", 7) != 0 && strncmp(line, "group:", 6) != 0)
 			continue;
 		// Sources up to a comment; "[NOTFOUND=return]" and the like are
 		// actions, not sources.
-		for (char *w = strchr(line, ':') + 1; all && *w && *w != '#';) {
-			size_t len = strcspn(w, " \t\n#");
-			all = len == 0 || *w == '[' || (len == 5 && strncmp(w, "files", 5) == 0);
-			w += len + strspn(w + len, " \t\n");
+		for (char *s = strchr(line, ':') + 1; all && *s && *s != '#';) {
+			size_t len = strcspn(s, " \t\n#");
+			bool is_systemd = len == 7 && strncmp(s, "systemd", 7) == 0;
+			systemd = systemd || is_systemd;
+			all = len == 0 || *s == '[' || (len == 5 && strncmp(s, "files", 5) == 0) || is_systemd;
+			s += len + strspn(s + len, " \t\n");
 		}
 	}
 	if (conf)
 		fclose(conf);
-	return all;
+	return all && !(systemd && may_add_members(w));
 #else
+	(void)w;
 	return true;
 #endif
 }
 
 placers find_placers(int dir)
 {
-	const placers strictest = {true, true, nullptr, 0, nullptr, 0};
+	placers strictest = {true, true, nullptr, 0, nullptr, 0, false};
 	struct stat st;
 	if (fstat(dir, &st) != 0)
 		return strictest;
 	// Where the mode's group bits, which an ACL's mask shows, let no one
 	// write, no ACL entry can: only the owner, or anyone.
 	if (holds(st.st_mode, 3) || (!(st.st_mode & S_IWGRP) && st.st_uid == geteuid()))
-		return {holds(st.st_mode, 3), holds(st.st_mode, 3), nullptr, 0, nullptr, 0};
+		return {holds(st.st_mode, 3), holds(st.st_mode, 3), nullptr, 0, nullptr, 0, false};
 	acl a;
 	writers w = {};
 	// Out of memory, or with a group whose members are unknown (a number
 	// alone, or one this C library cannot look up), anyone could have: the
 	// strictest rule.
-	placers p = {true, false, nullptr, 0, nullptr, 0};
-	if (((st.st_mode & S_IWGRP) ? read_acl(dir, &a) : (a.n = 0, true)) && find_writers(&st, &a, &w) &&
-	    (w.n_gids == 0 || reads_all_users()) && find_members(&p, st.st_uid, &w)) {
+	placers p = {true, false, nullptr, 0, nullptr, 0, false};
+	bool known = ((st.st_mode & S_IWGRP) ? read_acl(dir, &a) : (a.n = 0, true)) && find_writers(&st, &a, &w);
+	strictest.guessed = known && w.n_gids > 0 && !reads_all_members(&w);
+	if (known && !strictest.guessed && find_members(&p, st.st_uid, &w)) {
 		qsort(p.groups, p.n_groups, sizeof *p.groups, compare_members);
 		p.users = (uid_t *)malloc(p.n_groups * sizeof *p.users + 1);
 	}

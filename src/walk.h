@@ -29,6 +29,7 @@ struct placers {
 	size_t n_users;
 	membership *groups;   // the groups of each placer, by user and group
 	size_t n_groups;
+	bool guessed;         // anyone, for this build cannot know all the members of a group that may write
 };
 
 // Tells who could have put files in the folder dir: its fstat, and for a

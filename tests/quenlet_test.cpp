@@ -201,8 +201,9 @@ protected:
 	// tests': alice (4242, with a private group) and bob (4243) in the
 	// group journal (4300), listed and as his primary group, dave (4245)
 	// listed in a second line of it and gus (4248) by his primary group;
-	// carol (4244), fay (4247) in carol's group, and eve (4246) outside it.
-	std::vector<string> with_users(std::vector<string> argv, const string &sources = "files")
+	// carol (4244), fay (4247) in carol's group, and eve (4246) outside it;
+	// passwd's sources are sources, and /run/userdb holds the file record.
+	std::vector<string> with_users(std::vector<string> argv, const string &sources = "files", const string &record = "")
 	{
 		if (geteuid() != 0)
 			return argv;
@@ -213,8 +214,9 @@ protected:
 		string group = put(".group", "root:x:0:\nalice:x:4242:\njournal:x:4300:alice\ncarol:x:4244:\nstaff:x:4300:dave\n");
 		string nss = put(".nsswitch", "passwd: " + sources + "\ngroup: files\n");
 		argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" /etc/passwd && mount --bind \"$2\" "
-					   "/etc/group && mount --bind \"$3\" /etc/nsswitch.conf && shift 3 && exec \"$@\"",
-					   "sh", passwd, group, nss});
+					   "/etc/group && mount --bind \"$3\" /etc/nsswitch.conf && mount -t tmpfs none /run && "
+					   "{ [ -z \"$4\" ] || { mkdir /run/userdb && : >\"/run/userdb/$4\"; }; } && shift 4 && exec \"$@\"",
+					   "sh", passwd, group, nss, record});
 		return argv;
 	}
 };
@@ -775,11 +777,18 @@ TEST_F(Journal, PlacersAreWhomTheKernelLets)
 	}
 	EXPECT_EQ(wrong, "") << "QUENLET_SEED=" << seed;
 	// Where users come from another source too, the musl build, which reads
-	// the files alone, counts a group that may write as anyone.
+	// the files alone, counts a group that may write as anyone, and says
+	// why; but for systemd's, where no record adds to the group.
 	string d = single("2024-01-01.gmi", "# T\n");
 	EXPECT_EQ(chown((d + "/2024-01-01.gmi").c_str(), 4242, 4300) | chmod((d + "/2024-01-01.gmi").c_str(), 0640) |
 		  chown(d.c_str(), 4242, 4300) | chmod(d.c_str(), 02775), 0);
-	EXPECT_EQ(run(with_users({QUENLET, d}, "files systemd"), "/").out, QUENLET_ON_MUSL && !cross ? "" : "=>2024-01-01.gmi 2024-01-01   T\n");
+	const string line = "=>2024-01-01.gmi 2024-01-01   T\n", guessed = QUENLET_ON_MUSL && !cross ? "" : line;
+	for (auto source : {std::vector<string>{"files systemd", "", line}, {"files systemd", "dave:journal.membership", guessed},
+			    {"files ldap", "", guessed}, {"files systemd", "x.user", line}}) {
+		EXPECT_EQ(run(with_users({QUENLET, d}, source[0], source[1]), "/").out, source[2]) << source[0] << source[1];
+		Outcome r = run(with_users({GEMLOG_INDEX, "-n", d}, source[0], source[1]), "/");
+		EXPECT_EQ(r.err.find("a build linked against the system's C library, to list it") == string::npos, r.out == line) << r.err;
+	}
 }
 
 // The shim renames a FIFO with a line waiting in it or none, a link to a
