@@ -68,13 +68,15 @@ static size_t find_heading(const page *p, uint32_t date, bool month)
 }
 
 // Tells whether the section heading m heads a kept list line of its
-// section below it, before the next heading of its level or above.
+// section below it, before the next heading of its level, or a year's of
+// another year.
 static bool heads_kept(const page *p, size_t m)
 {
 	const record &h = p->records[m];
 	for (size_t k = m + 1; k < p->n_records; k++) {
 		const record &r = p->records[k];
-		if (r.k == YEAR_HEADING || (r.k == MONTH_HEADING && h.k == MONTH_HEADING))
+		if (r.k == YEAR_HEADING ? h.k == YEAR_HEADING || r.key / 10000 != h.key / 10000 :
+		    r.k == MONTH_HEADING && h.k == MONTH_HEADING)
 			return false;
 		if (is_kept(r.k) && heads(h, date_of(p, r)))
 			return true;
