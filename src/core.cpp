@@ -195,6 +195,19 @@ size_t show_text(char *shown, const char *text, size_t n)
 	return p - shown;
 }
 
+xml_char read_xml_char(const unsigned char *c, const unsigned char *end, bool lines, size_t *n)
+{
+	*n = *c < 0x80 ? 1 : measure_utf8(c, end - c);
+	if (*n == 0) {
+		*n = 1;
+		return REPLACE;
+	}
+	if (*c == '&' || *c == '<' || *c == '>' || *c == '"')
+		return ESCAPE;
+	bool kept = *n == 1 ? *c >= ' ' || *c == '\t' || (lines && *c == '\n') : !(*n == 3 && c[0] == 0xEF && c[1] == 0xBF && c[2] >= 0xBE);
+	return kept ? KEEP : DROP;
+}
+
 const char *skip_blanks(const char *s, const char *e)
 {
 	while (s < e && is_blank(*s))

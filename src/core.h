@@ -10,6 +10,12 @@ struct span {
 	const char *s, *e;
 };
 
+// len bytes of text at s.
+struct text {
+	char *s;
+	size_t len;
+};
+
 // A set of bytes, tested in one load: strspn may build its table anew on
 // every call.
 struct byte_set {
@@ -73,6 +79,15 @@ size_t measure_utf8(const unsigned char *s, size_t avail);
 // so that it cannot drive a terminal; returns the length written, no longer
 // than len. Adds no NUL.
 size_t show_text(char *shown, const char *text, size_t len);
+
+// What XML text makes of a character: kept as it is, escaped as markup,
+// left out where XML 1.0 forbids it (the C0 controls but tab, and line feed
+// in lines, U+FFFE and U+FFFF), or, ill-formed UTF-8, written as U+FFFD.
+enum xml_char { KEEP, ESCAPE, DROP, REPLACE };
+
+// Reads the character at c, before end, as XML text holds it, with lines
+// its line feeds, its length in *n.
+xml_char read_xml_char(const unsigned char *c, const unsigned char *end, bool lines, size_t *n);
 
 // The bytes of s.
 inline size_t length(span s)

@@ -241,6 +241,74 @@ span find_numeric_date(const char *s, const char *e)
 	return {};
 }
 
+bool is_weekday(const char *s, const char *e)
+{
+	static const char *const days[] = {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
+	size_t len = e - s;
+	for (const char *day : days) {
+		size_t i = 0;
+		while (i < len && day[i] && (s[i] | 0x20) == day[i])
+			i++;
+		if (i == len && (len == 3 || !day[i]))
+			return true;
+	}
+	return false;
+}
+
+// Tells whether the word [s, e) may stand beside a date in a line that
+// only dates its post: a weekday, a word that says what the date is, a
+// time's number or a zone.
+static bool is_date_word(const char *s, const char *e)
+{
+	static const char *const words[] = {"posted", "published", "updated", "written", "date", "dated", "created",
+					    "modified", "last", "on", "at", "the", "am", "pm", "utc", "gmt"};
+	// A number of a time or zone: 14, 0100, T14 or 18Z.
+	const char *from = s + (*s == 'T'), *to = e - (e[-1] == 'Z'), *c = from;
+	while (is_digit(c, to))
+		c++;
+	if (c == to && to > from && to - from <= 4)
+		return true;
+	size_t len = e - s;
+	for (const char *word : words) {
+		size_t i = 0;
+		while (i < len && word[i] && (s[i] | 0x20) == word[i])
+			i++;
+		if (i == len && !word[i])
+			return true;
+	}
+	bool zone = len >= 3 && len <= 4;
+	for (const char *c = s; zone && c < e; c++)
+		zone = *c >= 'A' && *c <= 'Z';
+	return zone || is_weekday(s, e);
+}
+
+bool is_date_line(const char *s, const char *e)
+{
+	bool dated = false;
+	for (const char *c = s; c < e;) {
+		uint32_t date;
+		date_style style;
+		const char *end = !dated && isalnum((unsigned char)*c) ? read_date(c, e, &date, &style) : nullptr;
+		if (end && (end == e || !isalnum((unsigned char)*end) || *end == 'T')) {
+			dated = true;
+			c = end;
+			continue;
+		}
+		if ((unsigned char)*c >= 0x80)
+			return false;
+		if (!isalnum((unsigned char)*c)) {
+			c++;
+			continue;
+		}
+		const char *word = c;
+		while (c < e && isalnum((unsigned char)*c))
+			c++;
+		if (!is_date_word(word, c))
+			return false;
+	}
+	return dated;
+}
+
 bool read_heading_date(const char *s, const char *e, heading_date *h)
 {
 	*h = {};

@@ -44,6 +44,15 @@ void read_label_date(const char *s, const char *e, label_date *d);
 // be told; empty when there is none.
 span find_numeric_date(const char *s, const char *e);
 
+// Tells whether the word [s, e) is a weekday's name, in full or of three
+// letters, in any case.
+bool is_weekday(const char *s, const char *e);
+
+// Tells whether the line [s, e) only dates its post: a date, and beside it
+// nothing but a weekday, a time, a zone, words such as "Posted on" or
+// "Updated", and punctuation.
+bool is_date_line(const char *s, const char *e);
+
 // A heading's year, and month if it has one: a month's name, or a month's
 // number beside the year (2023-07), where they stand and how the month is
 // written.

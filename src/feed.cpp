@@ -35,26 +35,6 @@ bool is_journal_url(const char *url)
 	return len > 0;
 }
 
-// What XML text makes of a character: kept as it is, escaped as markup,
-// left out where XML 1.0 forbids it (the C0 controls but tab, and line feed
-// in lines, U+FFFE and U+FFFF), or, ill-formed UTF-8, written as U+FFFD.
-enum xml_char { KEEP, ESCAPE, DROP, REPLACE };
-
-// Reads the character at c, before end, as XML text holds it, its length
-// in *n.
-static xml_char read_xml_char(const unsigned char *c, const unsigned char *end, bool lines, size_t *n)
-{
-	*n = *c < 0x80 ? 1 : measure_utf8(c, end - c);
-	if (*n == 0) {
-		*n = 1;
-		return REPLACE;
-	}
-	if (*c == '&' || *c == '<' || *c == '>' || *c == '"')
-		return ESCAPE;
-	bool kept = *n == 1 ? *c >= ' ' || *c == '\t' || (lines && *c == '\n') : !(*n == 3 && c[0] == 0xEF && c[1] == 0xBF && c[2] >= 0xBE);
-	return kept ? KEEP : DROP;
-}
-
 // Tells whether the eight bytes at c are all printable ASCII but the markup
 // characters, in one word's few steps rather than eight.
 static bool is_plain_word(const unsigned char *c)
@@ -106,92 +86,6 @@ static void write_xml(FILE *out, const char *s, size_t len, bool lines = false)
 	}
 	if (c > run)
 		fwrite(run, 1, c - run, out);
-}
-
-// Tells whether the line [s, e) starts a preformatted block or ends one.
-static bool is_toggle(const char *s, const char *e)
-{
-	return e - s >= 3 && memcmp(s, "```", 3) == 0;
-}
-
-// The text of an entry after its heading line, in body, all that was read
-// of it.
-static span find_text(span body)
-{
-	return {next_line(body.s, body.e), body.e};
-}
-
-size_t make_summary(span body, char *summary)
-{
-	constexpr size_t MOST = 300;  // characters
-	span text = find_text(body);
-	// Bytes written, characters, the end of the character before the
-	// limit's, and the last blank before it.
-	size_t n = 0, chars = 0, cut = 0, blank = 0;
-	auto add = [&](const char *bytes, size_t size) {
-		memcpy(summary + n, bytes, size);
-		n += size;
-		cut = ++chars == MOST - 1 ? n : cut;
-	};
-	bool pre = false, started = false;
-	for (const char *line = text.s, *next; line < text.e && chars <= MOST; line = next) {
-		next = next_line(line, text.e);
-		bool toggle = is_toggle(line, next);
-		pre ^= toggle;
-		bool words = !pre && !toggle && !is_blank_line(line, next) && *line != '#' && !(next - line >= 2 && line[0] == '=' && line[1] == '>');
-		if (!words && started)
-			break;
-		started = words;
-		if (!words)
-			continue;
-		// A list's and a quote's markers are left out; lines are joined by
-		// a blank, and a run of blanks is one.
-		const unsigned char *u = (const unsigned char *)line + (next - line >= 2 && line[0] == '*' && line[1] == ' ' ? 2 : *line == '>');
-		bool gap = n > 0;
-		for (size_t len = 1; u < (const unsigned char *)next && chars <= MOST; u += len) {
-			len = 1;
-			if (is_blank(*u)) {
-				gap = n > 0;
-				continue;
-			}
-			// Most of any text is printable ASCII, kept as it is.
-			xml_char what = *u > ' ' && *u < 0x7F ? KEEP : read_xml_char(u, (const unsigned char *)next, false, &len);
-			if (what == DROP)
-				continue;
-			if (gap) {
-				blank = chars < MOST - 1 ? n : blank;
-				add(" ", 1);
-				gap = false;
-			}
-			if (len == 1 && what == KEEP) {
-				summary[n++] = *u;
-				cut = ++chars == MOST - 1 ? n : cut;
-			} else {
-				add(what == REPLACE ? "\xEF\xBF\xBD" : (const char *)u, what == REPLACE ? 3 : len);
-			}
-		}
-	}
-	if (chars <= MOST)
-		return n;
-	// Longer: cut at the last blank before the limit, or at it, and marked.
-	n = blank > 0 ? blank : cut;
-	memcpy(summary + n, "\u2026", 3);
-	return n + 3;
-}
-
-span find_content(span body, bool *cut)
-{
-	span text = find_text(body);
-	const char *s = text.s, *e = text.e;
-	for (const char *next; s < e && (next = next_line(s, e))[-1] == '\n' && is_blank_line(s, next);)
-		s = next;
-	*cut = (size_t)(body.e - body.s) > CONTENT_SIZE;
-	if (*cut) {
-		e = body.s + CONTENT_SIZE;
-		while (e > s && e[-1] != '\n')
-			e--;
-	}
-	return {s, e};
 }
 
 // Writes url, which ends in "/", then the entry's name as its index line

@@ -5,6 +5,7 @@
 // change is left alone.
 #include "core.h"
 #include "feed.h"
+#include "journal.h"
 #include "page.h"
 #include "publish.h"
 #include "walk.h"
@@ -68,177 +69,6 @@ static void say(const char *folder, const char *format, ...)
 	vsnprintf(rest, sizeof rest, format, args);
 	va_end(args);
 	report("gemlog-index: ", folder, rest);
-}
-
-// The journal's entries as the walk hands them, kept; their names and
-// first lines, one after another in one block that moves as it grows, are
-// at offsets into it until the walk ends.
-struct kept_entry {
-	size_t name, head, n;
-	left_out why;
-	int error;
-	size_t summary, summary_len;  // in the block too
-	char *content;                // its own, with --content
-	size_t content_len;
-};
-struct journal {
-	kept_entry *kept;
-	size_t n, room;
-	size_t *names;  // the folder's other names
-	size_t n_names, names_room;
-	text block;
-	size_t block_room;
-	int unread;    // errno's value, when the folder could not be read to its end
-	bool starved;  // memory ran out
-	// With -u, each entry's summary is kept, with --content its whole text,
-	// and with --limit only the newest entries' texts: a heap of them by
-	// date, the oldest first, and beyond it those of the heap's oldest date,
-	// which may be among the newest items too.
-	bool summaries, contents;
-	size_t limit;
-	size_t *heap, n_heap, heap_room, *ties, n_ties, ties_room;
-};
-
-// Adds the len bytes at s to j's block; returns their offset, or SIZE_MAX
-// when memory runs out.
-static size_t add_bytes(journal *j, const char *s, size_t len)
-{
-	size_t at = j->block.len;
-	if (!make_room(&j->block.s, &j->block_room, at + len, 1)) {
-		j->starved = true;
-		return SIZE_MAX;
-	}
-	memcpy(j->block.s + at, s, len);
-	j->block.len += len;
-	return at;
-}
-
-// Keeps name, another name of the folder than an entry's, in the journal
-// at context.
-static void keep_name(const char *name, void *context)
-{
-	journal *j = (journal *)context;
-	size_t at = add_bytes(j, name, strlen(name) + 1);
-	if (at == SIZE_MAX || !make_room(&j->names, &j->names_room, j->n_names + 1, sizeof *j->names))
-		j->starved = true;
-	else
-		j->names[j->n_names++] = at;
-}
-
-// The date of the entry kept at i, YYYYMMDD.
-static uint32_t date_kept(const journal *j, size_t i)
-{
-	return read_iso_date(j->block.s + j->kept[i].name);
-}
-
-static void free_content(journal *j, size_t i)
-{
-	free(j->kept[i].content);
-	j->kept[i].content = nullptr;
-	j->kept[i].content_len = 0;
-}
-
-// Moves the entry at k of j's heap up or down to its place, the oldest on
-// top.
-static void sift(journal *j, size_t k)
-{
-	size_t *h = j->heap;
-	for (; k > 0 && date_kept(j, h[k]) < date_kept(j, h[(k - 1) / 2]); k = (k - 1) / 2) {
-		size_t t = h[k];
-		h[k] = h[(k - 1) / 2];
-		h[(k - 1) / 2] = t;
-	}
-	for (size_t c; (c = 2 * k + 1) < j->n_heap; k = c) {
-		c += c + 1 < j->n_heap && date_kept(j, h[c + 1]) < date_kept(j, h[c]);
-		if (date_kept(j, h[c]) >= date_kept(j, h[k]))
-			break;
-		size_t t = h[k];
-		h[k] = h[c];
-		h[c] = t;
-	}
-}
-
-// Keeps the text of the entry kept at i only while it may be among the
-// newest j->limit items of the feed: while fewer entries are newer than it.
-static void limit_texts(journal *j, size_t i)
-{
-	if (j->n_heap < j->limit) {
-		if (!make_room(&j->heap, &j->heap_room, j->n_heap + 1, sizeof *j->heap)) {
-			j->starved = true;
-			return;
-		}
-		j->heap[j->n_heap++] = i;
-		return sift(j, j->n_heap - 1);
-	}
-	uint32_t oldest = date_kept(j, j->heap[0]), date = date_kept(j, i);
-	if (date < oldest)
-		return free_content(j, i);
-	if (date > oldest) {
-		size_t out = j->heap[0];
-		j->heap[0] = i;
-		sift(j, 0);
-		if (date_kept(j, j->heap[0]) > oldest) {
-			free_content(j, out);
-			for (size_t t = 0; t < j->n_ties; t++)
-				free_content(j, j->ties[t]);
-			j->n_ties = 0;
-			return;
-		}
-		i = out;
-	}
-	if (!make_room(&j->ties, &j->ties_room, j->n_ties + 1, sizeof *j->ties))
-		j->starved = true;
-	else
-		j->ties[j->n_ties++] = i;
-}
-
-// Keeps what the feed shows of the entry e, just kept in j: its summary,
-// and with --content its text whole, if it has a date of the calendar.
-static void keep_text(journal *j, const entry *e)
-{
-	kept_entry &k = j->kept[j->n - 1];
-	char summary[SUMMARY_SIZE];
-	k.summary_len = make_summary(e->body, summary);
-	k.summary = k.summary_len ? add_bytes(j, summary, k.summary_len) : 0;
-	if (!j->contents || !is_calendar_date(read_iso_date(e->name)))
-		return;
-	bool cut;
-	span text = find_content(e->body, &cut);
-	k.content_len = text.e - text.s;
-	// A text cut short ends with a line of an ellipsis.
-	k.content = (char *)malloc(k.content_len + 4);
-	if (!k.content) {
-		j->starved = true;
-		return;
-	}
-	memcpy(k.content, text.s, k.content_len);
-	if (cut) {
-		memcpy(k.content + k.content_len, "\u2026\n", 4);
-		k.content_len += 4;
-	}
-	if (j->limit)
-		limit_texts(j, j->n - 1);
-}
-
-// Keeps the entry e of the walk in the journal at context.
-static void keep_entry(const entry *e, void *context)
-{
-	journal *j = (journal *)context;
-	if (!e->name) {
-		j->unread = e->error;
-		return;
-	}
-	// Of what was read, the first line is kept.
-	const char *line_end = e->head ? (const char *)memchr(e->head, '\n', e->n) : nullptr;
-	size_t n = line_end ? line_end + 1 - e->head : e->n, name = add_bytes(j, e->name, strlen(e->name) + 1);
-	size_t head = e->head ? add_bytes(j, e->head, n) : 0;
-	if (name == SIZE_MAX || head == SIZE_MAX || !make_room(&j->kept, &j->room, j->n + 1, sizeof *j->kept)) {
-		j->starved = true;
-		return;
-	}
-	j->kept[j->n++] = {name, head, n, e->why, e->error, 0, 0, nullptr, 0};
-	if (j->summaries && e->head)
-		keep_text(j, e);
 }
 
 static int compare_names(const void *a, const void *b)
@@ -329,8 +159,10 @@ static void say_left_out(const sources *src, const page *p, const notes *n, cons
 			continue;
 		char what[400];
 		bool system = e->why == CANNOT_OPEN || e->why == CANNOT_READ;
+		char text[64];
+		snprintf(text, sizeof text, e->stop ? ": line %zu is text before any heading" : ": no heading follows its links", e->stop);
 		snprintf(what, sizeof what, "%s%s; %s", e->why == NOT_SHARED && who->guessed ? ": " UNKNOWN_MEMBERS " to list it" :
-			 reasons[-e->why], system ? strerror(e->error) : "",
+			 e->why == NO_HEADING && e->stop != 1 ? text : reasons[-e->why], system ? strerror(e->error) : "",
 			 p && p->linked[i] ? "its line in index.gmi is kept as it is" : "left out");
 		report_in("gemlog-index: ", folder, e->name, what);
 	}
@@ -403,22 +235,13 @@ static bool is_plain(const char *title)
 static bool list_entries(DIR *dir, const char *folder, const placers *who, sources *src)
 {
 	journal &j = src->j;
-	// Entries are read whole, up to the most the feed holds, or for
-	// summaries their first 16 KiB; else only their first line.
+	// Entries are read whole, up to the most the feed holds, or their
+	// first 16 KiB, for a summary and for a title after links back and
+	// banners.
 	static char body[CONTENT_SIZE + 1];
-	listing l = {*who, keep_entry, &j, keep_name, j.summaries ? body : nullptr, j.contents ? sizeof body : 16 << 10};
+	listing l = {*who, keep_entry, &j, keep_name, body, j.contents ? sizeof body : 16 << 10};
 	int status = scan(dir, &l);
-	src->entries = j.starved ? nullptr : (entry *)malloc(j.n * sizeof *src->entries + 1);
-	src->names = j.starved ? nullptr : (const char **)malloc(j.n_names * sizeof *src->names + 1);
-	for (size_t i = 0; src->entries && i < j.n; i++) {
-		const kept_entry &k = j.kept[i];
-		const char *summary = j.block.s + k.summary;
-		src->entries[i] = {j.block.s + k.name, k.head ? j.block.s + k.head : nullptr, k.n, k.why, k.error, {},
-				   {summary, summary + k.summary_len}, {k.content, k.content + k.content_len}};
-	}
-	for (size_t i = 0; src->names && i < j.n_names; i++)
-		src->names[i] = j.block.s + j.names[i];
-	if (!src->entries || !src->names) {
+	if (!hand_out(&j, &src->entries, &src->names)) {
 		say(folder, ": %s", strerror(ENOMEM));
 		return false;
 	}
@@ -1041,13 +864,7 @@ int main(int argc, char *argv[])
 	free_page(&src.index);
 	free(src.entries);
 	free(src.names);
-	for (size_t i = 0; i < j.n; i++)
-		free(j.kept[i].content);
-	free(j.kept);
-	free(j.names);
-	free(j.heap);
-	free(j.ties);
-	free(src.j.block.s);
+	free_journal(&j);
 	free(src.old.s);
 	closedir(dir);
 	return status;

@@ -18,6 +18,7 @@
 
 #include "core.h"
 
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -589,12 +590,18 @@ uint32_t show_item(const page *p, const item *it, span *title, span *target)
 		return i;
 	}
 	// An entry's line shows its heading where it is written as quenlet
-	// writes it or its label holds only a date.
+	// writes it or its label holds only a date, and a weekday; another
+	// line's such label is its title whole.
 	const char *line = p->old.s + p->records[it->ref].at, *end = p->old.s + p->old.len;
 	char name[NAME_ROOM];
 	reading r = read_line(p, line, strip_line_end(line, next_line(line, end)), false, true, name);
-	bool heading = i != NO_ENTRY && p->entries[i].head && (r.k == OWN_LINE || length(r.shown.title) == 0);
-	*title = heading ? title_item(&p->entries[i]) : r.shown.title;
+	span words = r.shown.title;
+	while (length(words) > 0 && !isalnum((unsigned char)words.e[-1]) && (unsigned char)words.e[-1] < 0x80)
+		words.e--;
+	bool dated = length(words) == 0 || is_weekday(words.s, words.e);
+	bool heading = i != NO_ENTRY && p->entries[i].head && (r.k == OWN_LINE || dated);
+	*title = heading ? title_item(&p->entries[i]) : dated ? trim(r.link.label) : r.shown.title;
+	*title = length(*title) ? *title : r.link.target;
 	*target = r.link.target;
 	return i;
 }

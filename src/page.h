@@ -9,12 +9,6 @@
 #include <stdint.h>
 #include <stdio.h>
 
-// len bytes of text at s.
-struct text {
-	char *s;
-	size_t len;
-};
-
 // What a record of the page is.
 enum kind : uint8_t {
 	ENTRY_LINE = 1,  // links an entry of the folder; kept as it is

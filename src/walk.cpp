@@ -733,7 +733,7 @@ static bool make_link(const listing *l, int dir, const char *name, unsigned char
 {
 	if (!name)
 		return true;
-	entry e = {name, nullptr, 0, CANNOT_OPEN, 0, {}, {}, {}};
+	entry e = {name, nullptr, 0, CANNOT_OPEN, 0, 0, {}, {}, {}};
 	int fd = open_entry(dir, name, type, &l->who);
 	char line[LINE_SIZE], *head = l->buffer ? l->buffer : line;
 	if (fd >= 0) {
@@ -770,7 +770,7 @@ int scan(DIR *dir, const listing *l)
 			status = 1;
 	}
 	if (errno != 0) {
-		struct entry e = {nullptr, nullptr, 0, CANNOT_READ, errno, {}, {}, {}};
+		struct entry e = {nullptr, nullptr, 0, CANNOT_READ, errno, 0, {}, {}, {}};
 		l->take(&e, l->context);
 		status = 1;
 	}

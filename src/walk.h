@@ -64,10 +64,11 @@ enum left_out {
 // length of the call that hands it on.
 struct entry {
 	const char *name;  // as the folder gives it; nullptr when the folder cannot be read to its end
-	const char *head;  // the first line, "#" first, as read; nullptr when left out
+	const char *head;  // the title line, "#" first, as read; nullptr when left out
 	size_t n;          // head's length
 	left_out why;      // when left out
 	int error;         // errno's value, where it says why
+	size_t stop;       // for one without a heading, the number of the line of text that its caller found first, or 0
 	span body;         // all that was read, from its start, where the walk reads more than the first line
 	span summary, content;  // what a feed shows of it, where its caller keeps that
 };

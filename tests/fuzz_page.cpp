@@ -9,6 +9,7 @@
 // with no control character but tab and line feed, and the summary is of
 // 300 characters at most.
 #include "feed.h"
+#include "journal.h"
 #include "page.h"
 
 #include <algorithm>
@@ -25,9 +26,9 @@ static void check(bool ok)
 }
 
 static entry entries[] = {
-	{"2025-01-05.gmi", "# New\n", 6, NO_HEADING, 0, {}, {}, {}}, {"2024-03-01.gmi", nullptr, 0, NO_HEADING, 0, {}, {}, {}},
-	{"2024-02-01 b.gmi", "#B\r\n", 4, NO_HEADING, 0, {}, {}, {}}, {"2024-01-01.gmi", "# A", 3, NO_HEADING, 0, {}, {}, {}},
-	{"2023-06-01.gmi", "## Z\n", 5, NO_HEADING, 0, {}, {}, {}},
+	{"2025-01-05.gmi", "# New\n", 6, NO_HEADING, 0, 0, {}, {}, {}}, {"2024-03-01.gmi", nullptr, 0, NO_HEADING, 0, 0, {}, {}, {}},
+	{"2024-02-01 b.gmi", "#B\r\n", 4, NO_HEADING, 0, 0, {}, {}, {}}, {"2024-01-01.gmi", "# A", 3, NO_HEADING, 0, 0, {}, {}, {}},
+	{"2023-06-01.gmi", "## Z\n", 5, NO_HEADING, 0, 0, {}, {}, {}},
 };
 
 static const char *const names[] = {"3.gmi"};
@@ -76,11 +77,16 @@ static int count_links(const std::string &s, const std::string &target)
 // Writes the feed of p, old being its first entry's body too.
 static void check_feed(const page *p, const std::string &old)
 {
+	// Its title may follow links back and banners.
+	span body = {old.data(), old.data() + old.size()};
+	size_t stop;
+	const char *title = !old.empty() && old[0] == '#' ? body.s : find_title_line(body, &stop);
+	check(!title || (*title == '#' && (title == body.s || stop > 0)));
 	char summary[SUMMARY_SIZE], *s;
-	size_t len, n = make_summary({old.data(), old.data() + old.size()}, summary), chars = 0;
+	size_t len, n = title ? make_summary({title, body.e}, summary) : 0, chars = 0;
 	bool cut;
 	entries[0].summary = {summary, summary + n};
-	entries[0].content = find_content({old.data(), old.data() + old.size()}, &cut);
+	entries[0].content = title ? find_content(body, title, &cut) : span{};
 	FILE *f = open_memstream(&s, &len);
 	if (p->n_items && p->items[0].date)
 		write_feed(f, p, p->items, 3, "T", 1);
