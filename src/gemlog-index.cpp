@@ -403,6 +403,21 @@ static const char *name_feed(const char *title, text old, const char *folder, si
 	return name;
 }
 
+// What a run publishes: the page with its title, and with a URL the feed,
+// dated by its newest item and named.
+struct publication {
+	const char *title, *feed_title;
+	size_t feed_len;
+	const item *newest;
+	size_t limit;
+	char path[PATH_MAX];  // the folder's, when it names the feed
+	// What stood at index.gmi when it was read, at atom.xml when its draft
+	// was made, and the lock held meanwhile.
+	const seen *was;
+	seen feed;
+	int lock;
+};
+
 // Names the count files of drafts, in the order that the reader knows.
 static const char *name_files(const draft *drafts, size_t count)
 {
@@ -417,16 +432,24 @@ static const char *left_alone(const draft *drafts, size_t count)
 }
 
 // Tells why the drafts may not be renamed into place, or nullptr: a
-// signal came, index.gmi is no longer what was read, or atom.xml cannot
-// be replaced. Each is asked before any rename, so that nothing changes.
-static const char *refuse_install(int dir, const draft *drafts, const seen *was)
+// signal came, the lock is no longer the run's, index.gmi is no longer
+// what was read, or atom.xml what was seen when its draft was made, or
+// cannot be replaced. Each is asked before any rename, so that nothing
+// changes.
+static const char *refuse_install(int dir, const draft *drafts, const publication *pub)
 {
 	if (is_stopped())
 		return ": stopped by a signal";
-	if (!is_unchanged(dir, INDEX, was))
+	// Another run may have taken a lock of its own since.
+	if (!holds_lock(dir, pub->lock))
+		return "/.gemlog-index.lock: removed or replaced during the run, and another run may publish too; run again";
+	if (!is_unchanged(dir, INDEX, pub->was))
 		return "/index.gmi: changed while the new one was being made; run again to take the change in";
 	if (drafts[0].name == FEED && !is_replaceable(dir, FEED))
 		return "/atom.xml: cannot be replaced, for it is neither a file nor a link";
+	// The new feed took the owner, mode and ACL of what stood there.
+	if (drafts[0].name == FEED && !is_unchanged(dir, FEED, &pub->feed))
+		return "/atom.xml: changed while the new one was being made; run again";
 	return nullptr;
 }
 
@@ -435,9 +458,10 @@ static const char *refuse_install(int dir, const draft *drafts, const seen *was)
 // status, having said what failed and which files were replaced. The old
 // files are kept aside until the page is known to be the one read, so that
 // both are put back when it is not, or a rename fails.
-static int install(int dir, const char *folder, draft *drafts, size_t count, const seen *was, text old)
+static int install(int dir, const char *folder, draft *drafts, size_t count, const publication *pub, text old)
 {
-	if (const char *why = refuse_install(dir, drafts, was)) {
+	const seen *was = pub->was;
+	if (const char *why = refuse_install(dir, drafts, pub)) {
 		for (size_t i = 0; i < count; i++)
 			discard_draft(dir, &drafts[i]);
 		say(folder, "%s; %s", why, left_alone(drafts, count));
@@ -541,15 +565,6 @@ static int print_page(const char *folder, const char *title, sources *src)
 	return close_output();
 }
 
-// What a run publishes: the page with its title, and with a URL the feed,
-// dated by its newest item and named.
-struct publication {
-	const char *title, *feed_title;
-	size_t feed_len;
-	const item *newest;
-	size_t limit;
-	char path[PATH_MAX];  // the folder's, when it names the feed
-};
 
 // Writes to out the file called name of src as pub says: the page or the
 // feed.
@@ -601,9 +616,9 @@ static void say_off_feed(uint32_t i, void *context)
 // as DIR/atom.xml, each unless it would be left as it is; returns the exit
 // status.
 static int write_files(int fd, const char *folder, const char *url, const char *title, const seen *was,
-		       sources *src)
+		       int lock, sources *src)
 {
-	publication pub = {title, nullptr, 0, nullptr, src->j.limit ? src->j.limit : SIZE_MAX, {}};
+	publication pub = {title, nullptr, 0, nullptr, src->j.limit ? src->j.limit : SIZE_MAX, {}, was, {}, lock};
 	bool large[2] = {false, false}, same[2] = {is_left_alone(fd, INDEX, src, &pub, &large[0]), true};
 	if (url) {
 		pub.newest = date_feed(&src->index, say_off_feed, src);
@@ -629,7 +644,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 	// feed beside the old page. Each keeps the owner and mode of the file it
 	// replaces, a new one or one in place of a link the folder's.
 	struct stat like[2];
-	seen feed;
+	seen &feed = pub.feed;
 	if (fstat(fd, &like[0]) != 0 || !look_at(fd, FEED, &feed)) {
 		say(folder, ": %s; index.gmi and atom.xml left as they are", strerror(errno));
 		return 1;
@@ -663,7 +678,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		    left_alone(drafts, count));
 		return 1;
 	}
-	return count ? install(fd, folder, drafts, count, was, src->old) : 0;
+	return count ? install(fd, folder, drafts, count, &pub, src->old) : 0;
 }
 
 // Publishes the journal in dir, called folder, and its feed if url is
@@ -672,13 +687,16 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 static int publish(DIR *dir, const char *folder, const char *url, const char *title, bool dry_run, sources *src)
 {
 	int fd = dirfd(dir);
-	int lock = dry_run ? NO_LOCK : lock_folder(fd, 500);
-	if (lock == -1 && errno == EWOULDBLOCK && !is_stopped()) {
+	const char *why = nullptr;
+	int lock = dry_run ? NO_LOCK : lock_folder(fd, 500, &why);
+	if (lock == -1 && !why && errno == EWOULDBLOCK && !is_stopped()) {
 		say(folder, ": another run is publishing it; waiting for it, at most 30 seconds");
-		lock = lock_folder(fd, 29500);
+		lock = lock_folder(fd, 29500, &why);
 	}
 	if (lock == -1) {
-		if (is_stopped() || errno == EWOULDBLOCK)
+		if (why)
+			say(folder, "/.gemlog-index.lock: %s; remove it to publish; nothing written", why);
+		else if (is_stopped() || errno == EWOULDBLOCK)
 			say(folder, ": %s; nothing written", is_stopped() ? "stopped by a signal" : "another run has held it for 30 seconds");
 		else
 			say(folder, ": cannot take the lock that runs take turns under: %s; nothing written", strerror(errno));
@@ -689,8 +707,11 @@ static int publish(DIR *dir, const char *folder, const char *url, const char *ti
 		remove_stale_drafts(dir, names, 2);
 	seen was;
 	int status = !list_entries(dir, folder, &who, src) || !read_index(fd, folder, &who, url, &was, src) ? 1 :
-		     dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, src);
-	unlock_folder(fd, lock);
+		     dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, lock, src);
+	if (!unlock_folder(fd, lock)) {
+		say(folder, "/.gemlog-index.lock: removed or replaced during the run; another run may have published meanwhile");
+		status = 1;
+	}
 	free_placers(&who);
 	return status;
 }

@@ -6,6 +6,7 @@
 #include "publish.h"
 
 #include "core.h"
+#include "walk.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -162,8 +163,9 @@ static bool give_owner(int fd, const struct stat *like)
 }
 
 // Gives fd the access ACL of the regular file like, if it still stands at
-// name in dir, as it gets like's mode; returns false with errno set when
-// that fails.
+// name in dir, as it gets like's mode, or none where like has none, so
+// that the folder's default ACL, which the new file took, grants no more
+// than the old file did; returns false with errno set when that fails.
 static bool give_acl(int dir, const char *name, const struct stat *like, int fd)
 {
 #ifdef __linux__
@@ -175,9 +177,11 @@ static bool give_acl(int dir, const char *name, const struct stat *like, int fd)
 	ssize_t len = old < 0 || fstat(old, &st) != 0 || st.st_dev != like->st_dev || st.st_ino != like->st_ino ? -1 :
 		      fgetxattr(old, "system.posix_acl_access", acl, sizeof acl);
 	if (old >= 0)
-		close(old);
-	return len < 0 || fsetxattr(fd, "system.posix_acl_access", acl, len, 0) == 0 || errno == ENOTSUP ||
-	       errno == EOPNOTSUPP;
+		close_keeping_errno(old);
+	if (len < 0)
+		return fremovexattr(fd, "system.posix_acl_access") == 0 || errno == ENODATA || errno == ENOTSUP ||
+		       errno == EOPNOTSUPP;
+	return fsetxattr(fd, "system.posix_acl_access", acl, len, 0) == 0 || errno == ENOTSUP || errno == EOPNOTSUPP;
 #else
 	(void)dir, (void)name, (void)like, (void)fd;
 	return true;
@@ -275,9 +279,9 @@ bool install_draft(int dir, draft *d, bool keep)
 	// A plain rename where the file system or kernel has no exchange, or
 	// nothing stands at the name.
 	d->swapped = keep && exchange(dir, d->fresh, d->name);
+	d->created = !d->swapped && keep && errno == ENOENT;
 	if (d->swapped)
 		return true;
-	d->created = keep && errno == ENOENT;
 	if ((keep && errno != EINVAL && errno != ENOSYS && errno != ENOENT) || renameat(dir, d->fresh, dir, d->name) != 0)
 		return false;
 	d->fresh[0] = '\0';
@@ -355,19 +359,70 @@ bool holds_draft(int dir, const draft *d)
 // The file that runs publishing a folder take turns under, while one runs.
 static const char LOCK[] = ".gemlog-index.lock";
 
+// The permissions of the lock file: a mode, and an access ACL of len bytes
+// where the mode does not say it all.
+struct lock_rights {
+	mode_t mode;
+	mode_t group;  // the owning group's bits, which the mode's are where it has no ACL
+	unsigned char acl[ACL_ROOM];
+	ssize_t len;
+};
+
+// Gives the lock file fd, of the group gid, the permissions of *want: no
+// ACL but what want says, and its mode, group bits only for the folder's
+// group; returns false with errno set when that fails.
+static bool give_lock(int fd, gid_t gid, const lock_rights *want)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0 || fchmod(fd, want->mode & (st.st_gid == gid ? 0222 : 0202)) != 0)
+		return false;
+#ifdef __linux__
+	if (want->len > 0 && st.st_gid == gid)
+		return fsetxattr(fd, "system.posix_acl_access", want->acl, want->len, 0) == 0;
+	return fremovexattr(fd, "system.posix_acl_access") == 0 || errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP;
+#else
+	return true;
+#endif
+}
+
+// Tells what is wrong with the file st at the lock's name, or nullptr: it
+// is no regular file, or others than want lets may open it.
+static const char *refuse_lock(int fd, const struct stat *st, gid_t gid, const lock_rights *want)
+{
+	if (!S_ISREG(st->st_mode))
+		return S_ISLNK(st->st_mode) ? "a symbolic link" : S_ISDIR(st->st_mode) ? "a folder" :
+		       S_ISFIFO(st->st_mode) ? "a FIFO" : S_ISSOCK(st->st_mode) ? "a socket" : "a device";
+	// Its owner, who made it, may write the folder; its group, the folder's
+	// group where that may, by the mode or the owning group's ACL entry.
+	mode_t allowed = 0700 | (want->mode & 0002) | (st->st_gid == gid ? want->group : 0);
+	bool open = (st->st_mode & 07777 & ~allowed) != 0;
+#ifdef __linux__
+	// An ACL of its own is one that a run gave it.
+	static unsigned char acl[ACL_ROOM];
+	ssize_t len = fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
+	open = open || (len > 4 + 3 * 8 && (len != want->len || st->st_gid != gid || memcmp(acl, want->acl, len) != 0));
+#else
+	(void)fd;
+#endif
+	return open ? "it may be opened by others than those who may write the folder" : nullptr;
+}
+
 // Opens dir's lock file for writing, making it if it is missing: writable
-// by those whom dir's mode lets write it and by no one else, and readable
-// by no one, so that a user who may only read the folder cannot hold it.
-// Returns NO_LOCK where the run may not make files in dir at all.
-static int open_lock(int dir)
+// by those whom dir's mode and ACL let write it and by no one else, and
+// readable by no one, so that a user who may only read the folder cannot
+// hold it. Returns NO_LOCK where the run may not make files in dir at all;
+// -1 with *why set where what stands at the name is not such a file, which
+// is not opened unless it is a regular file.
+static int open_lock(int dir, const char **why)
 {
 	struct stat folder, st;
-	if (fstat(dir, &folder) != 0)
+	static lock_rights want;
+	if (fstat(dir, &folder) != 0 || (want.len = make_writers_acl(dir, &folder, want.acl, &want.mode, &want.group)) < 0)
 		return -1;
 	int fd = openat(dir, LOCK, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0);
 	if (fd >= 0) {
-		bool grouped = fchown(fd, geteuid() == 0 ? folder.st_uid : (uid_t)-1, folder.st_gid) == 0;
-		if (fchmod(fd, 0200 | (folder.st_mode & (grouped ? 0022 : 0002))) == 0)
+		if ((fchown(fd, geteuid() == 0 ? folder.st_uid : (uid_t)-1, folder.st_gid) == 0 || errno == EPERM) &&
+		    give_lock(fd, folder.st_gid, &want))
 			return fd;
 		close_keeping_errno(fd);
 		unlinkat(dir, LOCK, 0);
@@ -377,17 +432,25 @@ static int open_lock(int dir)
 		return NO_LOCK;
 	if (errno != EEXIST)
 		return -1;
-	// Another run's, or left by one that was killed: never a FIFO that
-	// would block the open, nor a link.
-	fd = openat(dir, LOCK, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-	if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-		return fd;
-	if (fd >= 0) {
-		close(fd);
-		errno = EINVAL;
+	// Another run's, or left by one that was killed: looked at before it
+	// is opened, so that a FIFO is never opened, and again on its
+	// descriptor.
+	if (fstatat(dir, LOCK, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+		if (errno == ENOENT)  // gone since: its run has just ended
+			errno = EWOULDBLOCK;
+		return -1;
 	}
-	if (errno == ENOENT)  // gone since: its run has just ended
-		errno = EWOULDBLOCK;
+	if ((*why = refuse_lock(-1, &st, folder.st_gid, &want)) && !S_ISREG(st.st_mode))
+		return -1;
+	fd = openat(dir, LOCK, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0) {
+		if (errno == ENOENT)
+			errno = EWOULDBLOCK;
+		return -1;
+	}
+	if (fstat(fd, &st) == 0 && !(*why = refuse_lock(fd, &st, folder.st_gid, &want)))
+		return fd;
+	close_keeping_errno(fd);
 	return -1;
 }
 
@@ -399,13 +462,14 @@ static bool is_named_lock(int dir, int fd)
 	       held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-int lock_folder(int dir, long ms)
+int lock_folder(int dir, long ms, const char **why)
 {
+	*why = nullptr;
 	// A co-author may hold it too, so the wait has a bound: short naps at
 	// first, for the runs that meet every minute finish in milliseconds.
 	struct timespec nap = {0, 1000000};
 	for (long waited = 0;; waited += nap.tv_nsec / 1000000) {
-		int fd = open_lock(dir);
+		int fd = open_lock(dir, why);
 		if (fd < 0)
 			return fd;
 		// A run removes the file before it lets it go, so one locked
@@ -423,13 +487,20 @@ int lock_folder(int dir, long ms)
 	}
 }
 
-void unlock_folder(int dir, int lock)
+bool holds_lock(int dir, int lock)
+{
+	return lock < 0 || is_named_lock(dir, lock);
+}
+
+bool unlock_folder(int dir, int lock)
 {
 	if (lock < 0)
-		return;
-	if (is_named_lock(dir, lock))
+		return true;
+	bool named = is_named_lock(dir, lock);
+	if (named)
 		unlinkat(dir, LOCK, 0);
 	close(lock);
+	return named;
 }
 
 // Tells whether entry is a fresh name that open_draft gives a draft of

@@ -28,14 +28,21 @@ bool is_stopped();
 // Takes the lock that runs publishing the folder dir take turns under,
 // waiting for another run's as long as it takes, up to about ms
 // milliseconds, or a signal; returns the lock, or -1 with errno set, and
-// EWOULDBLOCK when another run still holds it. Only those who may write
-// dir can take it: for a run that may not make a file there, as on a
-// read-only file system, it returns NO_LOCK, since it will write nothing.
-int lock_folder(int dir, long ms);
+// EWOULDBLOCK when another run still holds it, or with *why saying what is
+// wrong with the file at the lock's name: not a regular file, or one that
+// others than those who may write dir could open. Only those who may
+// write dir can take it: for a run that may not make a file there, as on
+// a read-only file system, it returns NO_LOCK, since it will write nothing.
+int lock_folder(int dir, long ms, const char **why);
 constexpr int NO_LOCK = -2;
 
-// Lets the lock go, if any, its file removed.
-void unlock_folder(int dir, int lock);
+// Tells whether lock, if any, is still the lock file of dir: a co-author
+// may have removed or replaced it, and another run taken another.
+bool holds_lock(int dir, int lock);
+
+// Lets the lock go, if any, its file removed; tells whether it was still
+// the lock file of dir.
+bool unlock_folder(int dir, int lock);
 
 // Removes from dir the drafts that a run which was killed or crashed left
 // behind: regular files named as open_draft names them, to replace one of

@@ -356,6 +356,45 @@ static bool find_writers(const struct stat *st, const acl *a, writers *w)
 	return true;
 }
 
+// Writes n to the bytes at s, little-endian.
+static void write_le(unsigned char *s, int bytes, unsigned n)
+{
+	for (int i = 0; i < bytes; i++, n >>= 8)
+		s[i] = n & 0xFF;
+}
+
+ssize_t make_writers_acl(int dir, const struct stat *st, unsigned char *raw, mode_t *mode, mode_t *group)
+{
+	static acl a;
+	if (!read_acl(dir, &a))
+		return -1;
+	*group = holds(st->st_mode >> 3, 3) ? 020 : 0;
+	*mode = 0200 | *group | (holds(st->st_mode, 3) ? 02 : 0);
+	if (!is_consulted(st, &a))
+		return 0;
+	// The folder's entries in its order, which is the kernel's, each that
+	// lets write and search it granting write alone, the others nothing.
+	unsigned perm, id, mask = read_mask(&a), named = 0;
+	size_t n = 0;
+	write_le(raw, 4, 2);
+	for (size_t i = 0; i < a.n; i++) {
+		acl_tag tag = read_tag(&a, i, &perm, &id);
+		bool masked = tag == USER || tag == GROUP_OBJ || tag == GROUP, writes = holds(masked ? perm & mask : perm, 3);
+		if ((tag == USER || tag == GROUP) && !writes)
+			continue;
+		named += (tag == USER || tag == GROUP) && writes;
+		*group = tag == GROUP_OBJ ? (writes ? 020 : 0) : *group;
+		unsigned char *e = raw + 4 + 8 * n++;
+		write_le(e, 2, tag);
+		write_le(e + 2, 2, tag == MASK ? (named ? 2 : 0) : writes || tag == USER_OBJ ? 2 : 0);
+		write_le(e + 4, 4, id);
+	}
+	// With no named writer, the mode says it all; else the group's bits are
+	// the mask.
+	*mode = 0200 | (named ? 020 : *group) | (holds(st->st_mode, 3) ? 02 : 0);
+	return named ? 4 + 8 * n : 0;
+}
+
 #if defined(__linux__) && !defined(__GLIBC__)
 // Tells whether the len bytes at s hold the bytes of word.
 static bool holds_word(const char *s, size_t len, const char *word)

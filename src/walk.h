@@ -37,6 +37,17 @@ struct placers {
 // running user does not own, a reading of the user and group databases.
 placers find_placers(int dir);
 
+// The most bytes of an access ACL.
+constexpr size_t ACL_ROOM = 4 + 65536;
+
+// Makes the permissions of a file that exactly those whom the folder st,
+// open as dir, lets create files by its mode and access ACL, as the kernel
+// reads them, may open, for writing only: its mode in *mode, the owning
+// group's bits in *group, and its access ACL in acl, of ACL_ROOM bytes,
+// whose length it returns, or 0 where the mode says it all; -1 when the
+// folder's ACL cannot be read.
+ssize_t make_writers_acl(int dir, const struct stat *st, unsigned char *acl, mode_t *mode, mode_t *group);
+
 // Frees what find_placers allocated.
 void free_placers(placers *p);
 

@@ -1028,6 +1028,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 	string unshown = draft;
 	for (auto &name : off)
 		unshown += "gemlog-index: ./" + name + ": its date is not a day of the calendar, which index.gmi cannot show as it writes dates; left out\n";
+	const string planted = "gemlog-index: ./.gemlog-index.lock: ", open_lock = "it may be opened by others than those who may write "
+			     "the folder; remove it to publish; nothing written\n";
 	const string undated = ": cannot tell where the list goes among the page's own links; left as it is. Put the newest entry's "
 			       "line where the list starts, and run again: =>2024-02-01%20b&.gmi 2024-02-01   B\n", not_own = draft + "gemlog-index: ./index.gmi: not a regular file" + refused,
 		     changed = draft + "gemlog-index: ./index.gmi: changed while the new one was being made; run again to take the change in; "
@@ -1231,6 +1233,14 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"sparse 268435456", {"."}, "", draft + "gemlog-index: ./index.gmi: the new one would be larger than 256 MiB; index.gmi left as it is\n"},
 		{"atom folder", {"-u", "gemini://x/", "."}, "", draft + "gemlog-index: ./atom.xml: cannot be replaced, for it "
 		 "is neither a file nor a link; index.gmi and atom.xml left as they are\n"},
+		{"default acl", {"."}, "# Mine\n\n" + lines, draft},
+		// What stands at the lock's name, never opened unless a file that
+		// only the folder's writers may open.
+		{"lock fifo", {"."}, "", planted + "a FIFO; remove it to publish; nothing written\n", ".gemlog-index.lock "},
+		{"lock link", {"."}, "", planted + "a symbolic link; remove it to publish; nothing written\n", ".gemlog-index.lock "},
+		{"lock folder", {"."}, "", planted + "a folder; remove it to publish; nothing written\n", ".gemlog-index.lock/ "},
+		{"lock open", {"."}, "", planted + open_lock, ".gemlog-index.lock "},
+		{"lock acl", {"."}, "", planted + open_lock, ".gemlog-index.lock "},
 		// What else befalls the run.
 		{"emptied", {"."}, "", "gemlog-index: no entries left in .; index.gmi left as it is\n"},
 		{"no entries", {"."}, "", "gemlog-index: . holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a heading); nothing written\n"},
@@ -1268,7 +1278,8 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		bool shim = !row.shim.empty();
 		if (!can_run(false, shim, row.old == "private" || row.old == "group page" || row.old == "reader locks", "",
 			     row.old == "sparse 268435456") ||
-		    ((row.old == "acl" || row.old == "editor") && !can_run(false, false, true, "u:4242:- " + put("probe", ""))))
+		    ((row.old == "acl" || row.old == "editor" || row.old == "lock acl" || row.old == "default acl") &&
+		     !can_run(false, false, true, "u:4242:- " + put("probe", ""))))
 			continue;
 		string d = single("2024-01-01.gmi", "# A\n"), index = d + "/index.gmi";
 		put("2024-02-01 b&.gmi", "# B\n", d);
@@ -1317,6 +1328,17 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 				ASSERT_EQ(chown(entry.c_str(), 4242, 4242), 0);
 				chmod(entry.c_str(), 0600);
 			}
+		} else if (row.old.compare(0, 5, "lock ") == 0) {
+			// Planted there, or left by a run under other permissions.
+			string lock = d + "/.gemlog-index.lock";
+			ASSERT_EQ(row.old == "lock fifo" ? mkfifo(lock.c_str(), 0600) : row.old == "lock link" ? symlink("nowhere", lock.c_str()) :
+				  row.old == "lock folder" ? mkdir(lock.c_str(), 0700) : close(creat(lock.c_str(), 0)) | chmod(lock.c_str(), 0662), 0);
+			if (row.old == "lock acl") {
+				ASSERT_EQ(chmod(lock.c_str(), 0220) | system(("setfacl -m u:4242:rwx,g::r-x " + d).c_str()), 0);
+			}
+		} else if (row.old == "default acl") {
+			put("index.gmi", "# Mine\n", d);
+			ASSERT_EQ(system(("setfacl -d -m u:4247:rw " + d).c_str()), 0);
 		} else if (row.old.compare(0, 7, "sparse ") == 0) {
 			put("index.gmi", "", d);
 			ASSERT_EQ(truncate(index.c_str(), std::stoll(row.old.substr(7))), 0);
@@ -1329,7 +1351,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		} else if (row.old == "locked" || row.old == "reader locks") {
 			// Another run holds the lock for two seconds, or carol, who
 			// may only read the folder, holds what she can.
-			env[2] = (row.old == "locked" ? "flock .gemlog-index.lock sleep 2" : "setpriv --reuid=4244 --regid=4244 --clear-groups "
+			env[2] = (row.old == "locked" ? "umask 277 && flock .gemlog-index.lock sleep 2" : "setpriv --reuid=4244 --regid=4244 --clear-groups "
 				  "sh -c 'flock . sleep 2 & flock .gemlog-index.lock sleep 2 2>/dev/null'") + string(" & sleep 0.3 && ") + env[2];
 		} else if (row.old == "stale") {
 			// Hour-old drafts but a folder or a name one letter short,
@@ -1435,6 +1457,11 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		words += "abcd ", fit += i < 59 ? "abcd " : "";
 	for (int i = 0; big.size() <= 1 << 20; i++)
 		big += string(63 - std::to_string(i).size(), '0') + std::to_string(i) + "\n";
+	// A page of 10,000 lines of an entry of no calendar date: twenty said.
+	string off = "# F\n=> x 2024-01-01 X\n", off_said;
+	for (int i = 0; i < 10000; i++)
+		off += "=> 2024-02-30.gmi Y\n", off_said += i < 20 ? "gemlog-index: ./2024-02-30.gmi: not a calendar date; left out of the feed\n" : "";
+	off_said += "gemlog-index: .: 9980 more entries whose dates are not days of the calendar left out of the feed, not named\n";
 	// A page of 70,000 lines, each an item of twice a URL of 4 KB in a feed.
 	string wide = "gemini://h/" + string(4000, 'p') + "/", lines = "# F\n";
 	for (int i = 0; i < 70000; i++)
@@ -1496,6 +1523,7 @@ TEST_F(Journal, FeedHoldsWhatAtomAsks)
 		 "=> /e 2023-06-01 E\n=> /f 2024-03-01 F\n=> /h 2024-01-09 H\n=> /i 2024-01-10 I\n"},
 		{"2024-01-01.gmi", t, wide, "refused", lines, "", "gemlog-index: ./atom.xml: the new one would be larger than 256 MiB; index.gmi "
 		 "and atom.xml left as they are; --limit N keeps only the newest N items in it\n"},
+		{"2024-02-30.gmi", t, at, "F gemini://h/x|X .", off, "", off_said},
 		{"2024-01-01.gmi", t, at, "Feed T gemini://h/d|D gemini://h/c|C .", "# Feed T\n=> /c 2024-04-01 C\n=> /d 2025-03-01 D\n=> /e 2023-06-01 E\n",
 		 "--limit=2"},
 		{"2024-01-01.gmi", "# Heading\n", at, "Feed gemini://h/2024-01-01.gmi|Label title .", "# Feed\n=> 2024-01-01.gmi 2024-01-01 - Label title\n",
