@@ -57,7 +57,10 @@ static const char *read_month(const char *s, const char *e, int *month, date_sty
 			i++;
 		if (i < len)
 			continue;
-		bool upper = s[1] >= 'A' && s[1] <= 'Z';
+		// Upper case only where every letter is: "JAnuary" is a capital.
+		bool upper = true;
+		for (size_t k = 1; k < len; k++)
+			upper = upper && s[k] >= 'A' && s[k] <= 'Z';
 		style->month_case = !(s[0] >= 'A' && s[0] <= 'Z') ? 'a' : upper ? 'U' : 'A';
 		style->period = c < e && *c == '.';
 		// May, in full and in three letters alike, is taken as in full.
