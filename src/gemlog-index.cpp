@@ -88,6 +88,7 @@ enum note_kind { LINE_GONE, HEADING_EMPTIED, OFF_CALENDAR, OFF_FEED, RETITLED, N
 struct notes {
 	const char *folder;
 	bool quiet;
+	bool again;  // the folder is read again, its notes said already
 	size_t count[NOTE_KINDS];
 };
 constexpr size_t MOST_SAID = 20;
@@ -95,7 +96,7 @@ constexpr size_t MOST_SAID = 20;
 // Tells whether a note of kind is to be said, counting it.
 static bool is_said(notes *n, note_kind kind)
 {
-	return ++n->count[kind] <= MOST_SAID && (!n->quiet || kind <= HEADING_EMPTIED);
+	return ++n->count[kind] <= MOST_SAID && !n->again && (!n->quiet || kind <= HEADING_EMPTIED);
 }
 
 // Says how many notes of each kind were counted and not said, and counts
@@ -110,7 +111,7 @@ static void say_counts(notes *n)
 		"/index.gmi: %zu more lines that keep a title other than their entry's heading, not named",
 	};
 	for (int kind = 0; kind < NOTE_KINDS; kind++)
-		if (n->count[kind] > MOST_SAID && (!n->quiet || kind <= HEADING_EMPTIED))
+		if (n->count[kind] > MOST_SAID && !n->again && (!n->quiet || kind <= HEADING_EMPTIED))
 			say(n->folder, more[kind], n->count[kind] - MOST_SAID);
 	memset(n->count, 0, sizeof n->count);
 }
@@ -137,7 +138,7 @@ struct sources {
 // heading.
 static void say_left_out(const sources *src, const page *p, const notes *n, const placers *who)
 {
-	if (n->quiet)
+	if (n->quiet || n->again)
 		return;
 	const char *folder = n->folder;
 	// By -why; the first two are followed by the system's reason.
@@ -612,24 +613,27 @@ static void say_off_feed(uint32_t i, void *context)
 		report_in("gemlog-index: ", src->said.folder, src->entries[i].name, ": not a calendar date; left out of the feed");
 }
 
-// Publishes src's new page as DIR/index.gmi, and its feed at url, if given,
-// as DIR/atom.xml, each unless it would be left as it is; returns the exit
-// status.
-static int write_files(int fd, const char *folder, const char *url, const char *title, const seen *was,
-		       int lock, sources *src)
+// Plans what a run publishes from src in *pub: the page, and with url the
+// feed; tells in same which of the two files would be left as they are.
+// Returns false, having said why, when the feed has no item to be dated by
+// or a file would be larger than LARGEST_PAGE.
+static bool plan_files(int fd, const char *folder, const char *url, const char *title, sources *src, publication *pub,
+		       bool same[2])
 {
-	publication pub = {title, nullptr, 0, nullptr, src->j.limit ? src->j.limit : SIZE_MAX, {}, was, {}, lock};
-	bool large[2] = {false, false}, same[2] = {is_left_alone(fd, INDEX, src, &pub, &large[0]), true};
+	*pub = {title, nullptr, 0, nullptr, src->j.limit ? src->j.limit : SIZE_MAX, {}, nullptr, {}, NO_LOCK};
+	bool large[2] = {false, false};
+	same[0] = is_left_alone(fd, INDEX, src, pub, &large[0]);
+	same[1] = true;
 	if (url) {
-		pub.newest = date_feed(&src->index, say_off_feed, src);
+		pub->newest = date_feed(&src->index, say_off_feed, src);
 		say_counts(&src->said);
-		if (!pub.newest) {
+		if (!pub->newest) {
 			say(folder, ": no entry or dated line has a date of the calendar to date atom.xml by; "
 				    "index.gmi and atom.xml left as they are");
-			return 1;
+			return false;
 		}
-		pub.feed_title = name_feed(title, src->old, folder, &pub.feed_len, pub.path);
-		same[1] = is_left_alone(fd, FEED, src, &pub, &large[1]);
+		pub->feed_title = name_feed(title, src->old, folder, &pub->feed_len, pub->path);
+		same[1] = is_left_alone(fd, FEED, src, pub, &large[1]);
 	}
 	// Whatever the page, what is written is bounded, and a page written
 	// can be read again.
@@ -637,21 +641,28 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		say(folder, "/%s: the new one would be larger than 256 MiB; index.gmi%s%s", large[0] ? INDEX : FEED,
 		    url ? " and atom.xml left as they are" : " left as it is",
 		    large[0] ? "" : "; --limit N keeps only the newest N items in it");
-		return 1;
+		return false;
 	}
+	return true;
+}
+
+// Publishes src's new page as DIR/index.gmi, and its feed, as pub plans
+// them, as DIR/atom.xml, each unless same says it would be left as it is;
+// returns the exit status.
+static int write_files(int fd, const char *folder, sources *src, publication *pub, const bool same[2])
+{
 	// Each file is written whole and synced before any is renamed, the feed
-	// first, so that a failure between the two renames leaves at most a new
-	// feed beside the old page. Each keeps the owner and mode of the file it
-	// replaces, a new one or one in place of a link the folder's.
+	// first. Each keeps the owner and mode of the file it replaces, a new
+	// one or one in place of a link the folder's.
 	struct stat like[2];
-	seen &feed = pub.feed;
+	seen &feed = pub->feed;
 	if (fstat(fd, &like[0]) != 0 || !look_at(fd, FEED, &feed)) {
 		say(folder, ": %s; index.gmi and atom.xml left as they are", strerror(errno));
 		return 1;
 	}
 	like[1] = like[0];
-	if (was->exists && S_ISREG(was->st.st_mode))
-		like[0] = was->st;
+	if (pub->was->exists && S_ISREG(pub->was->st.st_mode))
+		like[0] = pub->was->st;
 	if (feed.exists && S_ISREG(feed.st.st_mode))
 		like[1] = feed.st;
 	draft drafts[2];
@@ -666,7 +677,7 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		FILE *out = open_draft(fd, drafts[written].name, likes[written], &drafts[written]);
 		if (!out)
 			break;
-		write_file(out, drafts[written].name, src, &pub);
+		write_file(out, drafts[written].name, src, pub);
 		if (!close_draft(fd, out, &drafts[written]))
 			break;
 	}
@@ -678,7 +689,64 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 		    left_alone(drafts, count));
 		return 1;
 	}
-	return count ? install(fd, folder, drafts, count, &pub, src->old) : 0;
+	return count ? install(fd, folder, drafts, count, pub, src->old) : 0;
+}
+
+// Frees what a reading of the folder put in src, so that it may be read
+// again: all but the options and the notes.
+static void free_sources(sources *src)
+{
+	free_page(&src->index);
+	free(src->entries);
+	free(src->names);
+	free(src->old.s);
+	const journal &j = src->j;
+	journal options = {};
+	options.summaries = j.summaries;
+	options.contents = j.contents;
+	options.limit = j.limit;
+	free_journal(&src->j);
+	*src = {options, nullptr, nullptr, {}, {}, src->said};
+}
+
+// Takes the lock of the folder fd, called folder, waiting for another
+// run's; returns it, or -1 having said why not.
+static int take_lock(int fd, const char *folder)
+{
+	const char *why = nullptr;
+	int lock = lock_folder(fd, 500, &why);
+	if (lock == -1 && !why && errno == EWOULDBLOCK && !is_stopped()) {
+		say(folder, ": another run is publishing it; waiting for it, at most 30 seconds");
+		lock = lock_folder(fd, 29500, &why);
+	}
+	if (lock != -1)
+		return lock;
+	if (why)
+		say(folder, "/.gemlog-index.lock: %s; remove it to publish; nothing written", why);
+	else if (is_stopped() || errno == EWOULDBLOCK)
+		say(folder, ": %s; nothing written", is_stopped() ? "stopped by a signal" : "another run has held it for 30 seconds");
+	else
+		say(folder, ": cannot take the lock that runs take turns under: %s; nothing written", strerror(errno));
+	return -1;
+}
+
+// Reads the folder dir, called folder, into src again, under lock, its
+// stale drafts removed, and publishes what has changed; returns the exit
+// status.
+static int publish_locked(DIR *dir, const char *folder, const char *url, const char *title, const placers *who, int lock,
+			  sources *src)
+{
+	int fd = dirfd(dir);
+	seen was;
+	publication pub;
+	bool same[2];
+	remove_stale_drafts(dir, names, 2);
+	if (!list_entries(dir, folder, who, src) || !read_index(fd, folder, who, url, &was, src) ||
+	    !plan_files(fd, folder, url, title, src, &pub, same))
+		return 1;
+	pub.was = &was;
+	pub.lock = lock;
+	return write_files(fd, folder, src, &pub, same);
 }
 
 // Publishes the journal in dir, called folder, and its feed if url is
@@ -687,30 +755,25 @@ static int write_files(int fd, const char *folder, const char *url, const char *
 static int publish(DIR *dir, const char *folder, const char *url, const char *title, bool dry_run, sources *src)
 {
 	int fd = dirfd(dir);
-	const char *why = nullptr;
-	int lock = dry_run ? NO_LOCK : lock_folder(fd, 500, &why);
-	if (lock == -1 && !why && errno == EWOULDBLOCK && !is_stopped()) {
-		say(folder, ": another run is publishing it; waiting for it, at most 30 seconds");
-		lock = lock_folder(fd, 29500, &why);
-	}
-	if (lock == -1) {
-		if (why)
-			say(folder, "/.gemlog-index.lock: %s; remove it to publish; nothing written", why);
-		else if (is_stopped() || errno == EWOULDBLOCK)
-			say(folder, ": %s; nothing written", is_stopped() ? "stopped by a signal" : "another run has held it for 30 seconds");
-		else
-			say(folder, ": cannot take the lock that runs take turns under: %s; nothing written", strerror(errno));
-		return 1;
-	}
 	placers who = find_placers(fd);
-	if (!dry_run)
-		remove_stale_drafts(dir, names, 2);
 	seen was;
+	publication pub;
+	bool same[2] = {true, true};
+	// A run with nothing new writes nothing and takes no lock: it reads and
+	// compares first. One with something to write takes the lock and reads
+	// the folder again under it, since another run may have changed it.
 	int status = !list_entries(dir, folder, &who, src) || !read_index(fd, folder, &who, url, &was, src) ? 1 :
-		     dry_run ? print_page(folder, title, src) : write_files(fd, folder, url, title, &was, lock, src);
-	if (!unlock_folder(fd, lock)) {
-		say(folder, "/.gemlog-index.lock: removed or replaced during the run; another run may have published meanwhile");
-		status = 1;
+		     dry_run ? print_page(folder, title, src) : !plan_files(fd, folder, url, title, src, &pub, same);
+	if (status == 0 && !dry_run && !(same[0] && same[1])) {
+		src->said.again = true;
+		free_sources(src);
+		rewinddir(dir);
+		int lock = take_lock(fd, folder);
+		status = lock == -1 ? 1 : publish_locked(dir, folder, url, title, &who, lock, src);
+		if (lock != -1 && !unlock_folder(fd, lock)) {
+			say(folder, "/.gemlog-index.lock: removed or replaced during the run; another run may have published meanwhile");
+			status = 1;
+		}
 	}
 	free_placers(&who);
 	return status;

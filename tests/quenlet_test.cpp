@@ -1154,7 +1154,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		 "2024-01-01.gmi A\n=> 2023-06-01.gmi Z\n", draft},
 		{"=> /old/2020-01-01.gmi Gone\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", {"."}, "=> /old/"
 		 "2020-01-01.gmi Gone\n=> 2024-02-01%20b&.gmi B\n=> 2024-01-01.gmi A\n=> gemini://h/l/2023-06-01.gmi 2023-06-01 Z\n", draft},
-		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft},
+		{"# Old\n", {"-n", "."}, "# Old\n\n" + lines, draft}, {lines, {"."}, lines, draft},
 		// Quiet: a draft unsaid, a line removed said; dates off the calendar
 		// in a page of ISO dates, of month names and of month sections.
 		{"=> 2020-01-01.gmi Gone\n\n=> 2024-01-01.gmi A\n", {"-q", "."}, "=> 2024-02-01%20b&.gmi B\n\n=> 2024-01-01.gmi A\n\n=> 2023-06-01.gmi Z\n", gone(1, "2020-01-01.gmi")},
@@ -1256,12 +1256,12 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"both owners", {"-u", "gemini://x/", "."}, "# Mine\n\n" + lines + " mode 436 owner 4243:4300", draft},
 		// What stands at the lock's name, never opened unless a file that
 		// only the folder's writers may open.
-		{"lock fifo", {"."}, "", planted + "a FIFO; remove it to publish; nothing written\n", ".gemlog-index.lock "},
-		{"lock link", {"."}, "", planted + "a symbolic link; remove it to publish; nothing written\n", ".gemlog-index.lock "},
-		{"lock folder", {"."}, "", planted + "a folder; remove it to publish; nothing written\n", ".gemlog-index.lock/ "},
-		{"lock open", {"."}, "", planted + open_lock, ".gemlog-index.lock "},
-		{"lock acl", {"."}, "", planted + open_lock, ".gemlog-index.lock "},
-		{"lock device", {"."}, "", planted + "a device; remove it to publish; nothing written\n", ".gemlog-index.lock "},
+		{"lock fifo", {"."}, "", draft + planted + "a FIFO; remove it to publish; nothing written\n", ".gemlog-index.lock "},
+		{"lock link", {"."}, "", draft + planted + "a symbolic link; remove it to publish; nothing written\n", ".gemlog-index.lock "},
+		{"lock folder", {"."}, "", draft + planted + "a folder; remove it to publish; nothing written\n", ".gemlog-index.lock/ "},
+		{"lock open", {"."}, "", draft + planted + open_lock, ".gemlog-index.lock "},
+		{"lock acl", {"."}, "", draft + planted + open_lock, ".gemlog-index.lock "},
+		{"lock device", {"."}, "", draft + planted + "a device; remove it to publish; nothing written\n", ".gemlog-index.lock "},
 		// What else befalls the run.
 		{"emptied", {"."}, "", "gemlog-index: no entries left in .; index.gmi left as it is\n"},
 		{"no entries", {"."}, "", "gemlog-index: . holds no entries (files named YYYY-MM-DD\u2026.gmi whose first line is a heading); nothing written\n"},
@@ -1276,7 +1276,7 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		{"edited after", {"-u", "gemini://x/", "."}, "", draft + "gemlog-index: ./index.gmi was edited during the run; index.gmi and atom.xml "
 		 "left as they were; run again\n", "", {"SHIM_EDIT=index.gmi", "SHIM_HOW=rename"}},
 		{gone_page, {"."}, lines, gone_said},
-		{"locked", {"."}, lines, "gemlog-index: .: another run is publishing it; waiting for it, at most 30 seconds\n" + draft},
+		{"locked", {"."}, lines, draft + "gemlog-index: .: another run is publishing it; waiting for it, at most 30 seconds\n"},
 		{"reader locks", {"."}, lines, draft},
 		{"full", {"."}, "", draft + "gemlog-index: .: cannot write a new index.gmi: File too large; index.gmi left as it is\n"},
 		{"stale", {"."}, lines, draft, ".atom.xml.FOLDERFOLDER/ .atom.xml.FRESHFRESHFR .index.gmi-OLDOLDOLDOLD .index.gmi.-ABCDEFGHIJK "
@@ -1411,12 +1411,17 @@ TEST_F(Journal, PublishedIndexKeepsTheAuthorsText)
 		string before = describe(row.old.compare(0, 7, "swapped") == 0 ? d + "/swap" : index);
 		before = row.old == "edited" || row.old == "edited restore" || row.old == "edited after" ? before + "edit\n" : row.old == "edited same" ? "edit\n\n" :
 			 row.old == "edited delete" ? "nothing" : row.old == "edited create" ? "edit\n mode 384" : before;
-		struct stat old_st{}, new_st{};
+		struct stat old_st{}, new_st{}, folder[2]{};
 		lstat(index.c_str(), &old_st);
+		stat(d.c_str(), &folder[0]);
 		EXPECT_EQ(run(with_users(env), d), (Outcome{dry ? row.index : "", row.err, row.index.empty()})) << row.old;
 		EXPECT_EQ(describe(index), row.index.empty() || dry ? before : row.index) << row.old;
-		// A page left as it was is not written at all.
+		// A page left as it was is not written at all, and a run with nothing
+		// new leaves the folder as it was: no lock made.
 		lstat(index.c_str(), &new_st);
+		stat(d.c_str(), &folder[1]);
+		EXPECT_TRUE(shim || dry || row.args[0] == "-u" || row.index != before || (folder[0].st_mtim.tv_nsec == folder[1].st_mtim.tv_nsec &&
+								 folder[0].st_ctim.tv_nsec == folder[1].st_ctim.tv_nsec)) << row.old;
 		if (!shim) {
 			EXPECT_EQ(old_st.st_ino == new_st.st_ino && old_st.st_mtim.tv_nsec == new_st.st_mtim.tv_nsec,
 				  row.index.empty() || dry || row.index == before) << row.old;
