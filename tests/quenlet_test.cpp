@@ -200,9 +200,11 @@ protected:
 	// argv run, as root, where the user and group databases are the
 	// tests': alice (4242, with a private group) and bob (4243) in the
 	// group journal (4300), listed and as his primary group, dave (4245)
-	// listed in a second line of it and gus (4248) by his primary group;
+	// listed in a second line of it and gus (4248) by his primary group, as
+	// zed (4249) is in root's group;
 	// carol (4244), fay (4247) in carol's group, and eve (4246) outside it;
-	// passwd's sources are sources, and /run/userdb holds the file record.
+	// passwd's sources are sources, or with none there is no nsswitch.conf,
+	// and /run/userdb holds the file record.
 	std::vector<string> with_users(std::vector<string> argv, const string &sources = "files", const string &record = "")
 	{
 		if (geteuid() != 0)
@@ -210,11 +212,12 @@ protected:
 		string passwd = put(".passwd", "root:x:0:0::/:/bin/sh\nalice:x:4242:4242::/:/bin/sh\n"
 					       "bob:x:4243:4300::/:/bin/sh\ncarol:x:4244:4244::/:/bin/sh\n"
 					       "dave:x:4245:4245::/:/bin/sh\neve:x:4246:4246::/:/bin/sh\n"
-					       "fay:x:4247:4244::/:/bin/sh\ngus:x:4248:4300::/:/bin/sh\n");
+					       "fay:x:4247:4244::/:/bin/sh\ngus:x:4248:4300::/:/bin/sh\nzed:x:4249:0::/:/bin/sh\n");
 		string group = put(".group", "root:x:0:\nalice:x:4242:\njournal:x:4300:alice\ncarol:x:4244:\nstaff:x:4300:dave\n");
 		string nss = put(".nsswitch", "passwd: " + sources + "\ngroup: files\n");
-		argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", "mount --bind \"$1\" /etc/passwd && mount --bind \"$2\" "
-					   "/etc/group && mount --bind \"$3\" /etc/nsswitch.conf && mount -t tmpfs none /run && "
+		string etc = sources.empty() ? "mount -t tmpfs none /etc && cp \"$1\" /etc/passwd && cp \"$2\" /etc/group && " :
+						 "mount --bind \"$1\" /etc/passwd && mount --bind \"$2\" /etc/group && mount --bind \"$3\" /etc/nsswitch.conf && ";
+		argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c", etc + "mount -t tmpfs none /run && "
 					   "{ [ -z \"$4\" ] || { mkdir /run/userdb && : >\"/run/userdb/$4\"; }; } && shift 4 && exec \"$@\"",
 					   "sh", passwd, group, nss, record});
 		return argv;
@@ -715,11 +718,11 @@ TEST_F(Journal, PlacersAreWhomTheKernelLets)
 {
 	if (!can_run(false, false, true, "u:4242:r " + dir))
 		return say_skipped(true);
-	// The last three stand for anyone: in no group below, or in one alone;
-	// they own nothing and no entry names them.
-	const uid_t users[] = {4242, 4243, 4244, 4245, 4246, 4247, 4248};
-	const std::vector<gid_t> groups[] = {{4242, 4300}, {4300}, {4244}, {4245, 4300}, {4246}, {4244}, {4300}};
-	const gid_t used[] = {4244, 4300};
+	// The last four stand for anyone: in no group below, or in one alone,
+	// root's too; they own nothing and no entry names them.
+	const uid_t users[] = {4242, 4243, 4244, 4245, 4246, 4247, 4248, 4249};
+	const std::vector<gid_t> groups[] = {{4242, 4300}, {4300}, {4244}, {4245, 4300}, {4246}, {4244}, {4300}, {0}};
+	const gid_t used[] = {4244, 4300, 0};
 	unsigned seed = getenv("QUENLET_SEED") ? atoi(getenv("QUENLET_SEED")) : time(nullptr);
 	std::mt19937 rng(seed);
 	auto pick = [&](unsigned n) { return (unsigned)(rng() % n); };
@@ -735,7 +738,7 @@ TEST_F(Journal, PlacersAreWhomTheKernelLets)
 	// Owner, group and mode at random, and for nearly half an ACL.
 	auto own = [&](const string &path, mode_t high) {
 		mode_t mode = pick(01000) | high;
-		EXPECT_EQ(chown(path.c_str(), pick(5) ? users[pick(4)] : 0, used[pick(2)]) | chmod(path.c_str(), mode), 0);
+		EXPECT_EQ(chown(path.c_str(), pick(5) ? users[pick(4)] : 0, used[pick(7) / 3]) | chmod(path.c_str(), mode), 0);
 		string acl = string("\2\0\0\0", 4);
 		const uint32_t none = ~0u, entries[][2] = {{1, none}, {2, 4242}, {2, 4243}, {2, 4244}, {2, 4245}, {4, none},
 							   {8, 4244}, {8, 4300}, {0x10, none}, {0x20, none}};
@@ -760,12 +763,16 @@ TEST_F(Journal, PlacersAreWhomTheKernelLets)
 		for (int i = 1; i <= 12; i++) {
 			string name = "2024-01-" + std::to_string(10 + i) + ".gmi";
 			bool listed = true;
-			for (int u = 0; u < 7; u++)
+			for (int u = 0; u < 8; u++)
 				listed = listed && (!(anyone || users[u] == st.st_uid || may(u, d, W_OK | X_OK)) || may(u, d + "/" + name, R_OK));
 			want = listed ? "=>" + name + " 2024-01-" + std::to_string(10 + i) + "   T\n" + want : want;
 		}
-		for (string program : {QUENLET, GEMLOG_INDEX}) {
-			string got = run(with_users(program == QUENLET ? std::vector<string>{program, d} :
+		// The programs linked against musl, and where not under emulation,
+		// against glibc.
+		for (string program : {QUENLET, GEMLOG_INDEX, string(QUENLET_DYNAMIC), string(GEMLOG_INDEX_DYNAMIC)}) {
+			if (cross && (program == QUENLET_DYNAMIC || program == GEMLOG_INDEX_DYNAMIC))
+				continue;
+			string got = run(with_users(program == QUENLET || program == QUENLET_DYNAMIC ? std::vector<string>{program, d} :
 									     std::vector<string>{program, "-n", d}), "/").out;
 			std::vector<string> lines;
 			for (size_t at = 0; at < got.size(); at = got.find('\n', at) + 1)
@@ -784,7 +791,7 @@ TEST_F(Journal, PlacersAreWhomTheKernelLets)
 		  chown(d.c_str(), 4242, 4300) | chmod(d.c_str(), 02775), 0);
 	const string line = "=>2024-01-01.gmi 2024-01-01   T\n", guessed = QUENLET_ON_MUSL && !cross ? "" : line;
 	for (auto source : {std::vector<string>{"files systemd", "", line}, {"files systemd", "dave:journal.membership", guessed},
-			    {"files ldap", "", guessed}, {"files systemd", "x.user", line}}) {
+			    {"files ldap", "", guessed}, {"files systemd", "x.user", line}, {"", "", line}}) {
 		EXPECT_EQ(run(with_users({QUENLET, d}, source[0], source[1]), "/").out, source[2]) << source[0] << source[1];
 		Outcome r = run(with_users({GEMLOG_INDEX, "-n", d}, source[0], source[1]), "/");
 		EXPECT_EQ(r.err.find("a build linked against the system's C library, to list it") == string::npos, r.out == line) << r.err;
