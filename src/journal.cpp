@@ -115,7 +115,8 @@ static void keep_text(journal *j, const entry *e, const char *head)
 		return;
 	bool cut;
 	span text = find_content(e->body, head, &cut);
-	k.content_len = text.e - text.s;
+	// At most CONTENT_SIZE, as the walk read no more.
+	k.content_len = length(text) < CONTENT_SIZE ? length(text) : CONTENT_SIZE;
 	// A text cut short ends with a line of an ellipsis.
 	k.content = (char *)malloc(k.content_len + 4);
 	if (!k.content) {
