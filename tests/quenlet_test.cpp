@@ -24,6 +24,7 @@
 #include <random>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -130,19 +131,28 @@ protected:
 			lack = "setfacl and a file system with ACLs";
 		asked++;
 		if (!lack.empty())
-			skipped += (skipped.empty() ? "" : ", ") + std::to_string(asked) + " for want of " + lack;
+			skipped[lack].push_back(asked);
 		return lack.empty();
 	}
-	// Reports the rows skipped: the whole test as skipped where none ran.
+	// Reports the rows skipped, by the order they asked, in runs: the whole
+	// test as skipped where none ran.
 	void say_skipped(bool none_ran = false)
 	{
-		if (none_ran)
-			GTEST_SKIP() << "it needs " << skipped.substr(skipped.find("want of ") + 8) << ", missing here";
-		if (!skipped.empty())
-			printf("[ SKIPPED  ] rows by the order they asked: %s\n", skipped.c_str());
+		for (auto &lack : skipped) {
+			if (none_ran)
+				GTEST_SKIP() << "it needs " << lack.first << ", missing here";
+			string rows;
+			for (size_t i = 0, j; i < lack.second.size(); i = j) {
+				for (j = i + 1; j < lack.second.size() && lack.second[j] == lack.second[j - 1] + 1;)
+					j++;
+				rows += (rows.empty() ? "" : ", ") + std::to_string(lack.second[i]) +
+					(j - i > 1 ? "-" + std::to_string(lack.second[j - 1]) : "");
+			}
+			printf("[ SKIPPED  ] rows %s, for want of %s\n", rows.c_str(), lack.first.c_str());
+		}
 	}
 	int asked = 0;
-	string skipped;
+	std::map<string, std::vector<int>> skipped;
 
 	string put(const string &name, const string &content, const string &in = "")
 	{
