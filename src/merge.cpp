@@ -524,47 +524,52 @@ void write_new_line(FILE *out, const page *p, size_t i)
 }
 
 // Tells whether the line [s, e) is the entry i's as p writes new lines, but
-// for its title, which is not the entry's heading nor part of it: that
-// title in *title.
-static bool read_old_title(const page *p, size_t i, const char *s, const char *e, span *title)
+// for its title, which neither holds the entry's heading nor is part of
+// it: that title in *title. The parts around the title are written to out, a
+// stream that holds *made, which is rewound.
+static bool read_old_title(const page *p, size_t i, const char *s, const char *e, FILE *out, char **made, span *title)
 {
-	text around[2] = {};
-	for (int after = 0; after < 2; after++) {
-		FILE *out = open_memstream(&around[after].s, &around[after].len);
-		if (out) {
-			write_around_title(out, p, i, after);
-			fclose(out);
-		}
-	}
-	size_t len = e - s, before = around[0].len, after = around[1].len;
-	bool retitled = around[0].s && around[1].s && len > before + after && memcmp(s, around[0].s, before) == 0 &&
-			memcmp(e - after, around[1].s, after) == 0;
+	// Most lines show their heading, past "=>" and the target.
+	span heading = read_heading(&p->entries[i]);
+	const char *label = skip_blanks(s + 2, e);
+	while (label < e && !is_blank(*label))
+		label++;
+	if (memmem(label, e - label, heading.s, length(heading)))
+		return false;
+	rewind(out);
+	write_around_title(out, p, i, false);
+	long before = ftell(out);
+	write_around_title(out, p, i, true);
+	long after = ftell(out) - before;
+	if (fflush(out) != 0 || before < 0 || after < 0 || e - s <= before + after || memcmp(s, *made, before) != 0 ||
+	    memcmp(e - after, *made + before, after) != 0)
+		return false;
 	*title = {skip_blanks(s + before, e - after), e - after};
 	while (length(*title) > 0 && is_blank(title->e[-1]))
 		title->e--;
 	// A title that the heading holds is the heading shortened, as a date
 	// or a series' name left out; a heading of a date alone is no title.
-	span heading = read_heading(&p->entries[i]);
 	label_date d;
 	read_label_date(heading.s, heading.e, &d);
-	retitled = retitled && !(d.date && length(d.title) == 0) &&
-		   !memmem(heading.s, length(heading), title->s, length(*title));
-	free(around[0].s);
-	free(around[1].s);
-	return retitled;
+	return !(d.date && length(d.title) == 0) && !memmem(heading.s, length(heading), title->s, length(*title));
 }
 
 void list_retitled(const page *p, void (*say)(const retitled *r, void *context), void *context)
 {
 	if (p->style.as_quenlet)
 		return;
+	// One stream for every line: a stream a line would cost as much as
+	// the rest of the run.
+	char *made = nullptr;
+	size_t size = 0;
+	FILE *out = open_memstream(&made, &size);
 	const char *at = p->old.s, *end = p->old.s + p->old.len;
 	size_t number = 1;
-	for (size_t m = 0; m < p->n_records; m++) {
+	for (size_t m = 0; out && m < p->n_records; m++) {
 		const record &r = p->records[m];
 		const char *line = p->old.s + r.at, *e = strip_line_end(line, next_line(line, end));
 		retitled t = {0, r.key, {}};
-		if (r.k != ENTRY_LINE || !p->entries[r.key].head || !read_old_title(p, r.key, line, e, &t.title))
+		if (r.k != ENTRY_LINE || !p->entries[r.key].head || !read_old_title(p, r.key, line, e, out, &made, &t.title))
 			continue;
 		for (; (at = (const char *)memchr(at, '\n', line - at)); at++)
 			number++;
@@ -572,6 +577,9 @@ void list_retitled(const page *p, void (*say)(const retitled *r, void *context),
 		t.number = number;
 		say(&t, context);
 	}
+	if (out)
+		fclose(out);
+	free(made);
 }
 
 // Writes the line of the new entry i, in the page's way.
