@@ -143,9 +143,10 @@ void keep_entry(const entry *e, void *context)
 	// links back and banners.
 	size_t stop = 1;
 	const char *head = e->head ? e->head : e->why == NO_HEADING && length(e->body) ? find_title_line(e->body, &stop) : nullptr;
-	// Of what was read, the title line is kept.
-	size_t n = head ? (size_t)(e->body.e - head) : 0;
-	n = !head ? 0 : e->head ? e->n : n < LINE_SIZE - 1 ? n : LINE_SIZE - 1;
+	// Of what was read, the title line is kept, as the walk bounds a first
+	// line.
+	size_t n = e->head ? e->n : head ? (size_t)(e->body.e - head) : 0;
+	n = n < LINE_SIZE - 1 ? n : LINE_SIZE - 1;
 	const char *line_end = head ? (const char *)memchr(head, '\n', n) : nullptr;
 	n = line_end ? line_end + 1 - head : n;
 	size_t name = add_bytes(j, e->name, strlen(e->name) + 1), kept = head ? add_bytes(j, head, n) : 0;

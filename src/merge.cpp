@@ -32,6 +32,13 @@ static bool is_heading(unsigned k)
 	return k == YEAR_HEADING || k == MONTH_HEADING;
 }
 
+// Tells whether k is a year's or month's heading, of a section or the
+// author's.
+static bool is_any_heading(unsigned k)
+{
+	return is_heading(k) || k == LOOSE_HEADING;
+}
+
 // The date of the list record r, YYYYMMDD.
 static uint32_t date_of(const page *p, const record &r)
 {
@@ -245,7 +252,7 @@ static uint32_t place_newest_first(const page *p, placing *s, size_t i, uint8_t 
 		if ((is_kept(r.k) && is_older(p, r, i)) || (s->c == p->anchor && r.key / s->unit < date / s->unit))
 			break;
 		s->last_kept = is_kept(r.k) ? s->c : s->last_kept;
-		s->run = is_heading(r.k) || r.k == LOOSE_HEADING ? (s->run == NONE ? s->c : s->run) : NONE;
+		s->run = is_any_heading(r.k) ? (s->run == NONE ? s->c : s->run) : NONE;
 	}
 	size_t c = s->c, near = c < p->n_records ? c : s->last_kept, h = find_heading(p, date, s->months);
 	*opens = 0;
@@ -294,7 +301,7 @@ static uint32_t place_oldest_first(const page *p, placing *s, size_t i, uint8_t 
 			return s->prev;
 		if (near == NONE) {
 			size_t top = s->first_list;
-			while (top > 0 && (is_heading(p->records[top - 1].k) || p->records[top - 1].k == LOOSE_HEADING))
+			while (top > 0 && is_any_heading(p->records[top - 1].k))
 				top--;
 			return 2 * top;
 		}
@@ -672,7 +679,7 @@ static void write_record(writer *w, size_t m)
 		w->at = end;
 		return;
 	}
-	if (is_heading(r.k) || r.k == LOOSE_HEADING)
+	if (is_any_heading(r.k))
 		return copy_text(w, end);
 	if (w->new_last)
 		put_span(w, p->between_entries);

@@ -397,9 +397,10 @@ static const char *refuse_lock(int fd, const struct stat *st, gid_t gid, const l
 	mode_t allowed = 0700 | (want->mode & 0002) | (st->st_gid == gid ? want->group : 0);
 	bool open = (st->st_mode & 07777 & ~allowed) != 0;
 #ifdef __linux__
-	// An ACL of its own is one that a run gave it.
+	// An ACL of its own is one that a run gave it; before the file is
+	// open, its mode alone is looked at.
 	static unsigned char acl[ACL_ROOM];
-	ssize_t len = fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
+	ssize_t len = fd < 0 ? -1 : fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
 	open = open || (len > 4 + 3 * 8 && (len != want->len || st->st_gid != gid || memcmp(acl, want->acl, len) != 0));
 #else
 	(void)fd;
